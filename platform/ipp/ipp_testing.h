@@ -1,0 +1,42 @@
+// Test-only hooks of the primitives' allocator: a ledger of what was
+// allocated and freed, and fault injection. Not part of the primitives'
+// contract; the system's own code never calls these.
+#ifndef TESSIVO_PLATFORM_IPP_TESTING_H
+#define TESSIVO_PLATFORM_IPP_TESTING_H
+
+#include "ipp.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct {
+  long long planeAllocs;    // successful ippiMalloc_32f_C1 calls
+  long long planeFrees;     // ippiFree calls on a live plane
+  long long livePlanes;     // planes allocated and not yet freed
+  long long peakPlanes;     // most planes live at once since the last reset
+  long long bufferAllocs;   // successful ippMalloc calls
+  long long bufferFrees;    // ippFree calls on a live buffer
+  long long liveBuffers;
+  long long peakBuffers;
+  long long liveBytes;      // bytes of planes and buffers live
+  long long peakBytes;
+  long long attempts;       // planes and buffers asked for with sizes of at least 1,
+                            // since the last reset (injected failures included)
+  long long injectedFailures;
+  long long badFrees;       // frees of a pointer that is not a live allocation of ours
+} IppAllocLedger;
+
+IPP_API void ippTestGetLedger(IppAllocLedger* ledger);
+// Zeroes the counters; live counts are kept and the peaks restart from them.
+IPP_API void ippTestResetLedger(void);
+// Makes the nth allocation attempt from now (planes and buffers counted
+// together, n >= 1) return null; with `persistent` it and every later one
+// fail. n = 0 turns injection off.
+IPP_API void ippTestFailAllocation(long long n, int persistent);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif  // TESSIVO_PLATFORM_IPP_TESTING_H

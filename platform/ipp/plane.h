@@ -1,0 +1,43 @@
+// Shared argument checks and row addressing of the primitives.
+#ifndef TESSIVO_PLATFORM_IPP_PLANE_H
+#define TESSIVO_PLATFORM_IPP_PLANE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
+#include "ipp.h"
+
+namespace ipp_internal {
+
+// Row y of a plane; 64-bit arithmetic so y * step cannot wrap.
+template <typename T>
+inline T* RowOf(T* first, int step, std::int64_t y) {
+  using Byte = typename std::conditional<std::is_const<T>::value, const char, char>::type;
+  return reinterpret_cast<T*>(reinterpret_cast<Byte*>(first) +
+                              static_cast<std::ptrdiff_t>(y * step));
+}
+
+inline bool RegionOk(IppiSize roi) { return roi.width >= 1 && roi.height >= 1; }
+
+// One plane argument: refusals common to every primitive, in the order
+// null pointer, region, step.
+inline IppStatus CheckPlane(const void* plane, int step, IppiSize roi) {
+  if (plane == nullptr) return ippStsNullPtrErr;
+  if (!RegionOk(roi)) return ippStsSizeErr;
+  if (step < 1) return ippStsStepErr;
+  return ippStsNoErr;
+}
+
+// Checks of several planes over one region; the first refusal wins.
+inline IppStatus CheckPlanes(IppStatus a, IppStatus b) { return a != ippStsNoErr ? a : b; }
+inline IppStatus CheckPlanes(IppStatus a, IppStatus b, IppStatus c) {
+  return CheckPlanes(CheckPlanes(a, b), c);
+}
+
+// Bytes of `pixels` floats, in 64 bits.
+inline std::int64_t FloatBytes(std::int64_t pixels) { return pixels * 4; }
+
+}  // namespace ipp_internal
+
+#endif  // TESSIVO_PLATFORM_IPP_PLANE_H

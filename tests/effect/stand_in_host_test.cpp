@@ -1,0 +1,99 @@
+// The stand-in host's own contracts that the effect's tests rest on: module
+// loading, world layout and parameter values.
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "host_fixture.h"
+
+namespace fs = std::filesystem;
+using tessivo_host::StandInHost;
+using tessivo_host::World;
+using tessivo_host::WorldSpec;
+
+namespace {
+
+std::string LoadError(const std::string& module_path) {
+  try {
+    StandInHost h(module_path);
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return "";
+}
+
+TEST(StandInHostLoading, NamesWhatIsMissing) {
+  const fs::path dir = fs::temp_directory_path() / ("tessivo_host_" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  const fs::path module = dir / "Tessivo.so";
+  fs::copy_file(TESSIVO_MODULE_PATH, module, fs::copy_options::overwrite_existing);
+  EXPECT_NE(LoadError((dir / "Absent.so").string()).find("does not exist"), std::string::npos);
+  EXPECT_NE(LoadError(module.string()).find("descriptor"), std::string::npos);
+  std::ofstream(dir / "Tessivo.plugin") << "name=X\nmatch_name=Y\ncategory=Z\nentry_point=Nope\n";
+  EXPECT_NE(LoadError(module.string()).find("no entry point 'Nope'"), std::string::npos);
+  fs::remove_all(dir);
+}
+
+TEST(StandInHostWorld, RowsLieWherePitchSaysAndTheBlockIsExact) {
+  struct Case {
+    PF_PixelFormat format;
+    A_long width, height;
+    std::optional<A_long> rowbytes;
+    std::ptrdiff_t pitch;
+    std::size_t bytes;
+  } cases[] = {
+      {PF_PixelFormat_ARGB32, 5, 3, std::nullopt, 20, 60},
+      {PF_PixelFormat_ARGB64, 5, 3, 48, 48, 136},
+      {PF_PixelFormat_ARGB128, 3, 2, -64, -64, 112},
+      {PF_PixelFormat_ARGB32, 255, 2, 1022, 1020, 2040},
+      {PF_PixelFormat_ARGB32, 255, 2, -1022, -1024, 2044},
+      {PF_PixelFormat_ARGB32, 0, 4, std::nullopt, 0, 0},
+  };
+  for (const Case& c : cases) {
+    World w(WorldSpec{c.format, c.width, c.height, c.rowbytes});
+    EXPECT_EQ(w.PitchBytes(), c.pitch);
+    EXPECT_EQ(w.ByteCount(), c.bytes);
+    EXPECT_EQ(w.RowBytes(), c.rowbytes.value_or(
+                                c.width * static_cast<A_long>(tessivo_host::PixelSize(c.format))));
+  }
+
+  World w(WorldSpec{PF_PixelFormat_ARGB32, 3, 2, -16});
+  w.Set(2, 1, PF_Pixel8{1, 2, 3, 4});
+  const auto* row0 = static_cast<const unsigned char*>(w.Effect()->data);
+  EXPECT_EQ(row0[-16 + 2 * 4 + 3], 4);  // row 1 lies below row 0 in memory
+  EXPECT_EQ(w.Get<PF_Pixel8>(2, 1).blue, 4);
+  EXPECT_THROW(w.Get<PF_Pixel8>(3, 0), std::out_of_range);
+  EXPECT_THROW(w.Get<PF_Pixel16>(0, 0), std::invalid_argument);
+  EXPECT_THROW(World(WorldSpec{PF_PixelFormat_ARGB32, 4, 2, 12}), std::invalid_argument);
+  EXPECT_THROW(World(WorldSpec{PF_PixelFormat_INVALID, 4, 2, std::nullopt}), std::invalid_argument);
+}
+
+TEST_F(HostTest, ParameterValuesAreCheckedAgainstTheirDefinitions) {
+  EXPECT_THROW(host.SetParam(1, 2.0), std::invalid_argument);  // nothing added yet
+  ASSERT_EQ(host.ParamsSetup(), PF_Err_NONE);
+  host.SetParam("Tonal Radius", 20.0);
+  EXPECT_EQ(host.ParamValue(1), 20.0);
+  host.SetParam(4, 0);
+  EXPECT_EQ(host.ParamValue(4), 0.0);
+
+  auto refusal = [&](const char* name, double value) {
+    try {
+      host.SetParam(name, value);
+    } catch (const std::invalid_argument& e) {
+      return std::string(e.what());
+    }
+    return std::string("accepted");
+  };
+  EXPECT_EQ(refusal("Tonal Radius", 20.5), "Tonal Radius: 20.5 is outside its valid range 1 to 20");
+  EXPECT_NE(refusal("Intensity Level", std::nan("")), "accepted");
+  EXPECT_EQ(refusal("Luminosity Mode", 0.5),
+            "Luminosity Mode: a checkbox takes an integer, not 0.5");
+  EXPECT_EQ(refusal("Tonal Radiuss", 2.0), "no parameter named 'Tonal Radiuss'");
+  EXPECT_EQ(host.ParamValue(1), 20.0);
+}
+
+}  // namespace

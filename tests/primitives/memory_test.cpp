@@ -1,0 +1,95 @@
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdint>
+
+#include "ipp.h"
+#include "ipp_testing.h"
+
+namespace {
+
+bool Aligned64(const void* p) { return reinterpret_cast<std::uintptr_t>(p) % 64 == 0; }
+
+IppAllocLedger Ledger() {
+  IppAllocLedger l;
+  ippTestGetLedger(&l);
+  return l;
+}
+
+TEST(Allocator, PlanesHaveAlignedRowsAndRefuseBadSizes) {
+  for (auto [width, want] : {std::pair{1, 64}, {16, 64}, {17, 128}, {100, 448}}) {
+    int step = -1;
+    Ipp32f* p = ippiMalloc_32f_C1(width, 3, &step);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(step, want) << width;
+    for (int y = 0; y < 3; ++y) EXPECT_TRUE(Aligned64(reinterpret_cast<char*>(p) + y * step));
+    ippiFree(p);
+  }
+  for (auto [w, h] :
+       {std::pair{0, 5}, {5, 0}, {-1, 5}, {5, -3}, {INT_MAX, INT_MAX}, {536870911, 8}}) {
+    int step = 123;
+    EXPECT_EQ(ippiMalloc_32f_C1(w, h, &step), nullptr) << w << "x" << h;
+    EXPECT_EQ(step, 0);
+  }
+  void* b = ippMalloc(1);
+  EXPECT_TRUE(b != nullptr && Aligned64(b));
+  ippFree(b);
+  EXPECT_EQ(ippMalloc(0), nullptr);
+  EXPECT_EQ(ippMalloc(-64), nullptr);
+}
+
+TEST(Allocator, LedgerBalancesAndCountsForeignFrees) {
+  ippTestResetLedger();
+  int step = 0;
+  Ipp32f* a = ippiMalloc_32f_C1(100, 2, &step);
+  Ipp32f* b = ippiMalloc_32f_C1(100, 2, &step);
+  void* buf = ippMalloc(1000);
+  ippiFree(a + 16);  // inside a live plane, 64-byte aligned
+  ippFree(b);        // a plane through the buffer free
+  ippiFree(buf);     // and the other way round
+  ippiFree(nullptr);
+  ippFree(nullptr);
+  IppAllocLedger l = Ledger();
+  EXPECT_EQ(l.badFrees, 3);
+  EXPECT_EQ(l.livePlanes, 2);
+  EXPECT_EQ(l.liveBytes, 2 * 448 * 2 + 1000);
+  EXPECT_EQ(l.attempts, 3);
+  ippiFree(a);
+  ippiFree(b);
+  ippFree(buf);
+  l = Ledger();
+  EXPECT_EQ(l.planeAllocs, 2);
+  EXPECT_EQ(l.planeFrees, 2);
+  EXPECT_EQ(l.bufferFrees, 1);
+  EXPECT_EQ(l.livePlanes + l.liveBuffers + l.liveBytes, 0);
+  EXPECT_EQ(l.peakPlanes, 2);
+  EXPECT_EQ(l.peakBytes, 2 * 448 * 2 + 1000);
+}
+
+TEST(Allocator, InjectedFailuresAloneAndPersistent) {
+  ippTestResetLedger();
+  int step = 0;
+  ippTestFailAllocation(2, 0);
+  Ipp32f* first = ippiMalloc_32f_C1(8, 8, &step);
+  void* second = ippMalloc(32);
+  void* third = ippMalloc(32);
+  EXPECT_TRUE(first && !second && third);
+  ippiFree(first);
+  ippFree(third);
+  ippTestFailAllocation(1, 1);
+  for (int i = 0; i < 3; ++i) {
+    step = 9;
+    EXPECT_EQ(ippiMalloc_32f_C1(8, 8, &step), nullptr);
+    EXPECT_EQ(step, 0);
+  }
+  ippTestFailAllocation(0, 0);
+  third = ippMalloc(16);
+  EXPECT_NE(third, nullptr);
+  ippFree(third);
+  const IppAllocLedger l = Ledger();
+  EXPECT_EQ(l.injectedFailures, 4);
+  EXPECT_EQ(l.attempts, 7);
+  EXPECT_EQ(l.liveBytes, 0);
+}
+
+}  // namespace

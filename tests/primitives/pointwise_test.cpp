@@ -1,0 +1,137 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <vector>
+
+#include "ipp.h"
+#include "primitive_table.h"
+#include "test_plane.h"
+
+namespace {
+
+using prim_test::TestPlane;
+
+const float inf = std::numeric_limits<float>::infinity();
+const float nan = std::numeric_limits<float>::quiet_NaN();
+
+// Element-wise primitives against a per-pixel reference. They run on
+// planes a (src) and b (src2, or the starting dst of an in-place form).
+TEST(Pointwise, MatchReferenceOverAwkwardWidthsWithoutTouchingGuards) {
+  struct Case {
+    const char* name;
+    std::function<double(float a, float b)> ref;  // float arithmetic, as the primitive's
+    double relTol = 0;                            // 0: exact
+  };
+  const Case cases[] = {
+      {"Copy", [](float a, float) { return a; }},
+      {"AddC_IR", [](float, float b) { return b + 2.0f; }},
+      {"SubC_R", [](float a, float) { return a - 2.0f; }},
+      {"MulC_IR", [](float, float b) { return b * 2.0f; }},
+      {"DivC_R", [](float a, float) { return a * 0.5f; }},
+      {"Add_IR", [](float a, float b) { return b + a; }},
+      {"Sub_IR", [](float a, float b) { return b - a; }},
+      {"Mul_R", [](float a, float b) { return b * a; }},
+      {"Sub_R", [](float a, float b) { return b - a; }},
+      {"Div_R", [](float a, float b) { return b / a; }},
+      {"Exp_IR", [](float, float b) { return std::exp(double(b)); }, 3e-7},
+      {"Ln_R", [](float a, float) { return std::log(double(a)); }, 3e-7},
+      {"Threshold_R", [](float a, float) { return a < 0   ? -5.0f
+                                                  : a > 1 ? 5.0f
+                                                          : a; }},
+  };
+  for (const Case& c : cases) {
+    const prim_test::Primitive& prim = prim_test::Find(c.name);
+    const bool inPlace = prim.tags.find('i') != std::string::npos;
+    for (int width = 1; width <= 70; ++width) {
+      const int height = 1 + width % 3;
+      TestPlane a(width, height), b(width, height, 4 + width % 2), d(width, height, 1 + width % 4);
+      a.Fill([](int x, int y) { return x == 5 ? 0.0 : 3 * std::sin(0.7 * x + 1.3 * y) + 0.01; });
+      b.Fill([](int x, int y) { return x == 5 && y ? 0.0 : 2 * std::cos(0.3 * x - y) + 0.1; });
+      if (inPlace) d.Fill([&](int x, int y) { return b.at(x, y); });
+      ASSERT_EQ(prim.call({a.p(), a.step(), b.p(), b.step(), d.p(), d.step(), d.size()}), 0);
+      for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+          const double want = static_cast<float>(c.ref(a.at(x, y), b.at(x, y)));
+          if (!std::isfinite(want)) {  // a 0 in a or b: Inf or NaN
+            ASSERT_TRUE(d.at(x, y) == want || (std::isnan(want) && std::isnan(d.at(x, y))))
+                << c.name;
+          } else {
+            ASSERT_NEAR(d.at(x, y), want, c.relTol * std::fabs(want))
+                << c.name << " width " << width << " at " << x << "," << y;
+          }
+        }
+      ASSERT_TRUE(d.GuardsIntact()) << c.name << " width " << width;
+    }
+  }
+}
+
+// An in-place primitive over one row of values.
+std::vector<float> Row(std::vector<float> v,
+                       const std::function<IppStatus(float*, int, IppiSize)>& f) {
+  EXPECT_EQ(f(v.data(), int(v.size()) * 4, {int(v.size()), 1}), ippStsNoErr);
+  return v;
+}
+
+TEST(Pointwise, SpecialValues) {
+  const auto e = Row({89, 88.72282f, inf, -103.98f, -inf, 0, 88.72279f, nan}, ippiExp_32f_C1IR);
+  EXPECT_EQ(std::vector<float>(e.begin(), e.end() - 2),
+            (std::vector<float>{inf, inf, inf, 0, 0, 1}));
+  EXPECT_TRUE(std::isfinite(e[6]));
+  EXPECT_TRUE(std::isnan(e[7]));
+  const auto l = Row({0.0f, -0.0f, inf, 1, -1, -inf, nan}, ippiLn_32f_C1IR);
+  EXPECT_EQ(std::vector<float>(l.begin(), l.begin() + 4), (std::vector<float>{-inf, -inf, inf, 0}));
+  EXPECT_TRUE(std::isnan(l[4]) && std::isnan(l[5]) && std::isnan(l[6]));
+
+  auto clamp = [](std::vector<float> v, float lt, float vlt, float gt, float vgt) {
+    return Row(v, [=](float* p, int s, IppiSize r) {
+      return ippiThreshold_LTValGTVal_32f_C1IR(p, s, r, lt, vlt, gt, vgt);
+    });
+  };
+  using V = std::vector<float>;
+  EXPECT_EQ(clamp({-1, 0, 0.5f, 1, 2, inf, -inf, nan}, 0, 0, 1, 1), (V{0, 0, 0.5f, 1, 1, 1, 0, 0}));
+  EXPECT_EQ(clamp({0.2f, 0.3f, 0.4f}, 0.3f, 0, 0.3f, 1), (V{0, 0.3f, 1}));  // strict both ways
+  EXPECT_EQ(clamp({-1, 5, nan}, 0, 0, nan, 1), (V{0, 5, 0}));   // NaN upper bound: lower clamp only
+  EXPECT_EQ(clamp({-1, 5, nan}, nan, 7, 1, 1), (V{-1, 1, 7}));  // NaN lower bound: NaN pixels only
+
+  // DivC multiplies by the float reciprocal: 0.37 * 7 / 10 != 0.37 * 7 * (1 / 10).
+  const float x = 0.37f * 7;
+  ASSERT_NE(x / 10, x * (1.0f / 10));
+  EXPECT_EQ(Row({x}, [](float* p, int s, IppiSize r) { return ippiDivC_32f_C1IR(10, p, s, r); })[0],
+            x * (1.0f / 10));
+  EXPECT_EQ(
+      Row({2, -4, 0}, [](float* p, int, IppiSize r) { return ippsDivCRev_32f_I(1, p, r.width); }),
+      (V{0.5f, -0.25f, inf}));
+}
+
+TEST(Pointwise, ColorTwistOutOfPlaceAndInPlace) {
+  const float t[3][4] = {{0.299f, 0.587f, 0.114f, 0},
+                         {-0.169f, -0.331f, 0.5f, 0.5f},
+                         {0.5f, -0.419f, -0.081f, -0.25f}};
+  for (int width = 1; width <= 70; width += 3) {
+    std::vector<TestPlane> s(3, TestPlane(width, 2, 1)), d(3, TestPlane(width, 2, 7));
+    for (int c = 0; c < 3; ++c)
+      s[c].Fill([c](int x, int y) { return 0.1 * c + 0.013 * x + 0.2 * y; });
+    std::vector<TestPlane> in = s;
+    const float* sp[3] = {s[0].p(), s[1].p(), s[2].p()};
+    float* const dp[3] = {d[0].p(), d[1].p(), d[2].p()};
+    float* const ip[3] = {in[0].p(), in[1].p(), in[2].p()};
+    ASSERT_EQ(ippiColorTwist_32f_P3R(sp, s[0].step(), dp, d[0].step(), s[0].size(), t),
+              ippStsNoErr);
+    ASSERT_EQ(ippiColorTwist_32f_P3R(ip, in[0].step(), ip, in[0].step(), in[0].size(), t),
+              ippStsNoErr);
+    for (int c = 0; c < 3; ++c) {
+      for (int y = 0; y < 2; ++y)
+        for (int x = 0; x < width; ++x) {
+          const double want =
+              t[c][0] * s[0].at(x, y) + t[c][1] * s[1].at(x, y) + t[c][2] * s[2].at(x, y) + t[c][3];
+          ASSERT_NEAR(d[c].at(x, y), want, 1e-6) << width << " plane " << c;
+          ASSERT_EQ(in[c].at(x, y), d[c].at(x, y)) << "in place, width " << width;
+        }
+      EXPECT_TRUE(d[c].GuardsIntact() && in[c].GuardsIntact());
+    }
+  }
+}
+
+}  // namespace
