@@ -1,0 +1,345 @@
+// tessivo-render: renders one image file through the effect module, driven by
+// the stand-in host as the compositing application would drive it.
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "ImageFile.h"
+#include "StandInHost.h"
+
+namespace {
+
+using tessivo_host::StandInHost;
+using tessivo_host::World;
+using tessivo_host::WorldSpec;
+using tessivo_tool::FileType;
+using tessivo_tool::Raster;
+using tessivo_tool::SampleKind;
+
+const char kUsage[] =
+    "usage: tessivo-render [options] INPUT OUTPUT\n"
+    "  --radius R            \"Tonal Radius\", 1 to 20 (default 2)\n"
+    "  --threshold T         \"Tonal Threshold\", 0 to 1 (default 0)\n"
+    "  --intensity L         \"Intensity Level\", 0 to 100 (default 50)\n"
+    "  --luminosity on|off   \"Luminosity Mode\" (default on)\n"
+    "  --depth 8|16|32       pixel depth handed to the effect (default: the input's)\n"
+    "  --about               print the effect's about text and exit\n"
+    "INPUT: PNG or OpenEXR. OUTPUT: .png or .exr; the effect's module is\n"
+    "../lib/Tessivo.so beside this program, or $TESSIVO_MODULE.\n";
+
+// A bad command line: reported with a pointer to the usage, exit status 2.
+struct UsageError {
+  std::string message;
+};
+// Anything else that stops the render: exit status 1.
+struct RenderError {
+  std::string message;
+};
+
+struct Options {
+  double radius = 2.0;
+  double threshold = 0.0;
+  double intensity = 50.0;
+  bool luminosity = true;
+  int depth = 0;  // 0: the input's
+  bool about = false;
+  std::string input;
+  std::string output;
+};
+
+double ParseNumber(const std::string& option, const std::string& text, double min, double max) {
+  char* end = nullptr;
+  const double v = std::strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0' || !std::isfinite(v)) {
+    throw UsageError{option + " needs a number, not \"" + text + "\""};
+  }
+  if (v < min || v > max) {
+    char range[64];
+    std::snprintf(range, sizeof range, "%g to %g", min, max);
+    throw UsageError{option + " " + text + " is out of range (" + range + ")"};
+  }
+  return v;
+}
+
+Options ParseOptions(int argc, char** argv) {
+  Options o;
+  std::vector<std::string> positional;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg.size() < 2 || arg.compare(0, 2, "--") != 0 || arg == "--") {
+      if (arg == "--") {
+        for (++i; i < argc; ++i) positional.push_back(argv[i]);
+        break;
+      }
+      positional.push_back(arg);
+      continue;
+    }
+    std::string value;
+    bool inlineValue = false;
+    const std::size_t eq = arg.find('=');
+    if (eq != std::string::npos) {
+      value = arg.substr(eq + 1);
+      arg.resize(eq);
+      inlineValue = true;
+    }
+    if (arg == "--about" || arg == "--help") {
+      if (inlineValue) throw UsageError{arg + " takes no value"};
+      if (arg == "--help") {
+        std::fputs(kUsage, stdout);
+        std::exit(0);
+      }
+      o.about = true;
+      continue;
+    }
+    if (arg != "--radius" && arg != "--threshold" && arg != "--intensity" &&
+        arg != "--luminosity" && arg != "--depth") {
+      throw UsageError{"unknown option " + arg};
+    }
+    if (!inlineValue) {
+      if (i + 1 >= argc) throw UsageError{arg + " needs a value"};
+      value = argv[++i];
+    }
+    if (arg == "--radius") {
+      o.radius = ParseNumber(arg, value, 1.0, 20.0);
+    } else if (arg == "--threshold") {
+      o.threshold = ParseNumber(arg, value, 0.0, 1.0);
+    } else if (arg == "--intensity") {
+      o.intensity = ParseNumber(arg, value, 0.0, 100.0);
+    } else if (arg == "--luminosity") {
+      if (value != "on" && value != "off") throw UsageError{"--luminosity takes on or off"};
+      o.luminosity = value == "on";
+    } else {
+      if (value != "8" && value != "16" && value != "32") {
+        throw UsageError{"--depth takes 8, 16 or 32"};
+      }
+      o.depth = std::atoi(value.c_str());
+    }
+  }
+  if (o.about) return o;
+  if (positional.size() != 2) throw UsageError{"expected INPUT and OUTPUT"};
+  o.input = positional[0];
+  o.output = positional[1];
+  return o;
+}
+
+std::string ModulePath() {
+  if (const char* env = std::getenv("TESSIVO_MODULE"); env && *env) return env;
+  std::vector<char> exe(4096);
+  const ssize_t n = readlink("/proc/self/exe", exe.data(), exe.size() - 1);
+  if (n <= 0) throw RenderError{"cannot locate this program; set TESSIVO_MODULE"};
+  std::string dir(exe.data(), static_cast<std::size_t>(n));
+  dir.resize(dir.rfind('/'));
+  return dir + "/../lib/Tessivo.so";
+}
+
+const char* ErrorName(PF_Err err) {
+  switch (err) {
+    case PF_Err_OUT_OF_MEMORY:
+      return "PF_Err_OUT_OF_MEMORY";
+    case PF_Err_INTERNAL_STRUCT_DAMAGED:
+      return "PF_Err_INTERNAL_STRUCT_DAMAGED";
+    case PF_Err_INVALID_INDEX:
+      return "PF_Err_INVALID_INDEX";
+    case PF_Err_UNRECOGNIZED_PARAM_TYPE:
+      return "PF_Err_UNRECOGNIZED_PARAM_TYPE";
+    case PF_Err_INVALID_CALLBACK:
+      return "PF_Err_INVALID_CALLBACK";
+    case PF_Err_BAD_CALLBACK_PARAM:
+      return "PF_Err_BAD_CALLBACK_PARAM";
+    default:
+      return "unknown error";
+  }
+}
+
+void Check(StandInHost& host, PF_Err err, const char* what) {
+  if (!err) return;
+  std::string message = std::string("the effect failed in ") + what + ": error " +
+                        std::to_string(err) + " (" + ErrorName(err) + ")";
+  const PF_OutData& out = host.OutData();
+  if (out.out_flags & PF_OutFlag_DISPLAY_ERROR_MESSAGE) {
+    message += ": " + std::string(out.return_msg, strnlen(out.return_msg, sizeof out.return_msg));
+  }
+  throw RenderError{message};
+}
+
+// v rounded into 0..max; NaN gives 0.
+unsigned Quantise(double v, unsigned max) {
+  if (!(v > 0.0)) return 0;
+  return v >= max ? max : static_cast<unsigned>(std::lround(v));
+}
+
+// round(v * to / from) for integers 0..from, from odd.
+unsigned Rescale(float v, unsigned from, unsigned to) {
+  const unsigned long long s = Quantise(v, from);
+  return static_cast<unsigned>((s * to + from / 2) / from);
+}
+
+// A file sample in the host's range of `format`: 0..255, 0..32768 or float
+// with 1.0 as white.
+float SampleToHost(float v, SampleKind kind, PF_PixelFormat format) {
+  switch (format) {
+    case PF_PixelFormat_ARGB32:
+      if (kind == SampleKind::U8) return v;
+      if (kind == SampleKind::U16) return static_cast<float>(Rescale(v, 65535, 255));
+      return static_cast<float>(Quantise(static_cast<double>(v) * 255.0, 255));
+    case PF_PixelFormat_ARGB64:
+      if (kind == SampleKind::U8) return static_cast<float>(Rescale(v, 255, 32768));
+      if (kind == SampleKind::U16) return static_cast<float>(Rescale(v, 65535, 32768));
+      return static_cast<float>(Quantise(static_cast<double>(v) * 32768.0, 32768));
+    default:
+      if (kind == SampleKind::U8) return v / 255.0f;
+      if (kind == SampleKind::U16) return v / 65535.0f;
+      return v;
+  }
+}
+
+template <class Pixel>
+Pixel* Row(World& world, int y) {
+  return reinterpret_cast<Pixel*>(static_cast<unsigned char*>(world.Effect()->data) +
+                                  y * world.PitchBytes());
+}
+
+template <class Channel>
+Channel ToChannel(float v) {
+  return static_cast<Channel>(v);  // already within the channel's range
+}
+
+template <class Pixel>
+void FillWorld(World& world, const Raster& r) {
+  using Channel = decltype(Pixel::red);
+  const PF_PixelFormat format = world.Format();
+  const float* s = r.samples.data();
+  for (int y = 0; y < r.height; ++y) {
+    Pixel* row = Row<Pixel>(world, y);
+    for (int x = 0; x < r.width; ++x, s += 4) {
+      row[x].red = ToChannel<Channel>(SampleToHost(s[0], r.kind, format));
+      row[x].green = ToChannel<Channel>(SampleToHost(s[1], r.kind, format));
+      row[x].blue = ToChannel<Channel>(SampleToHost(s[2], r.kind, format));
+      row[x].alpha = ToChannel<Channel>(SampleToHost(s[3], r.kind, format));
+    }
+  }
+}
+
+// The world's samples for a file: an 8-bit world as U8, a 16-bit world as
+// U16 (0..32768 to 0..65535, rounded) or, for OpenEXR, as floats over 32768;
+// a float world as floats.
+template <class Pixel>
+Raster ReadWorld(World& world, FileType type) {
+  Raster r;
+  r.width = world.Width();
+  r.height = world.Height();
+  const PF_PixelFormat format = world.Format();
+  r.kind = format == PF_PixelFormat_ARGB32 ? SampleKind::U8
+           : format == PF_PixelFormat_ARGB64
+               ? (type == FileType::Png ? SampleKind::U16 : SampleKind::F32)
+               : SampleKind::F32;
+  r.samples.resize(4 * static_cast<std::size_t>(r.width) * r.height);
+  float* s = r.samples.data();
+  for (int y = 0; y < r.height; ++y) {
+    const Pixel* row = Row<Pixel>(world, y);
+    for (int x = 0; x < r.width; ++x, s += 4) {
+      const float in[4] = {static_cast<float>(row[x].red), static_cast<float>(row[x].green),
+                           static_cast<float>(row[x].blue), static_cast<float>(row[x].alpha)};
+      for (int c = 0; c < 4; ++c) {
+        if (format != PF_PixelFormat_ARGB64) {
+          s[c] = in[c];
+        } else if (r.kind == SampleKind::U16) {
+          const unsigned long long h = Quantise(in[c], 32768);
+          s[c] = static_cast<float>((h * 65535 + 16384) / 32768);
+        } else {
+          s[c] = in[c] / 32768.0f;
+        }
+      }
+    }
+  }
+  return r;
+}
+
+PF_PixelFormat FormatForDepth(int depth) {
+  return depth == 8    ? PF_PixelFormat_ARGB32
+         : depth == 16 ? PF_PixelFormat_ARGB64
+                       : PF_PixelFormat_ARGB128;
+}
+
+int DefaultDepth(SampleKind kind) {
+  return kind == SampleKind::U8 ? 8 : kind == SampleKind::U16 ? 16 : 32;
+}
+
+template <class Fn>
+void WithWorldPixel(PF_PixelFormat format, Fn&& fn) {
+  if (format == PF_PixelFormat_ARGB32) {
+    fn(PF_Pixel8{});
+  } else if (format == PF_PixelFormat_ARGB64) {
+    fn(PF_Pixel16{});
+  } else {
+    fn(PF_PixelFloat{});
+  }
+}
+
+int Run(const Options& o) {
+  StandInHost host(ModulePath());
+  Check(host, host.GlobalSetup(), "global setup");
+  if (o.about) {
+    Check(host, host.About(), "about");
+    const PF_OutData& out = host.OutData();
+    std::string text(out.return_msg, strnlen(out.return_msg, sizeof out.return_msg));
+    // The text separates its version line with a carriage return.
+    for (char& c : text) c = c == '\r' ? '\n' : c;
+    std::printf("%s\n", text.c_str());
+    return 0;
+  }
+
+  // The output's type is checked before any work, so that a bad name costs
+  // nothing and leaves nothing behind.
+  const FileType outputType = tessivo_tool::FileTypeForPath(o.output);
+  const Raster source = tessivo_tool::ReadImageFile(o.input);
+  const PF_PixelFormat format = FormatForDepth(o.depth ? o.depth : DefaultDepth(source.kind));
+
+  Check(host, host.ParamsSetup(), "parameter setup");
+  host.SetParam("Tonal Radius", o.radius);
+  host.SetParam("Tonal Threshold", o.threshold);
+  host.SetParam("Intensity Level", o.intensity);
+  host.SetParam("Luminosity Mode", o.luminosity ? 1.0 : 0.0);
+
+  WorldSpec spec;
+  spec.format = format;
+  spec.width = source.width;
+  spec.height = source.height;
+  host.SetInputWorld(spec);  // the output takes the same shape
+  Raster result;
+  WithWorldPixel(format, [&](auto tag) { FillWorld<decltype(tag)>(host.Input(), source); });
+
+  PF_OutData& out = host.OutData();
+  out.out_flags &= ~PF_OutFlag_DISPLAY_ERROR_MESSAGE;
+  out.return_msg[0] = '\0';
+  Check(host, host.RenderFrame(), "render");
+
+  WithWorldPixel(format,
+                 [&](auto tag) { result = ReadWorld<decltype(tag)>(host.Output(), outputType); });
+  tessivo_tool::WriteImageFile(o.output, result);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return Run(ParseOptions(argc, argv));
+  } catch (const UsageError& e) {
+    std::fprintf(stderr, "tessivo-render: %s (see --help)\n", e.message.c_str());
+    return 2;
+  } catch (const RenderError& e) {
+    std::fprintf(stderr, "tessivo-render: %s\n", e.message.c_str());
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "tessivo-render: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "tessivo-render: unexpected failure\n");
+  }
+  return 1;
+}

@@ -1,0 +1,137 @@
+// The local colour correction through the whole render, against the
+// per-pixel formula evaluated independently in double precision.
+#include <array>
+#include <cmath>
+#include <vector>
+
+#include "TessivoEffect.h"
+#include "render_support.h"
+
+namespace render_test {
+namespace {
+
+using Plane = std::vector<double>;  // row-major
+using Rgb = std::array<Plane, 3>;
+
+// Gaussian of 2 trunc(3 sigma) + 1 taps, edge pixels repeated outward.
+Plane Blur(const Plane& in, int w, int h, float sigma) {
+  const int k = 2 * static_cast<int>(3.0f * sigma) + 1;
+  std::vector<double> taps(k);
+  double sum = 0;
+  for (int i = 0; i < k; ++i)
+    sum += taps[i] = std::exp(-std::pow(i - k / 2, 2) / (2.0 * sigma * sigma));
+  Plane out(in.size());
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      for (int i = 0; i < k; ++i) {
+        for (int j = 0; j < k; ++j) {
+          const int xx = std::clamp(x + j - k / 2, 0, w - 1),
+                    yy = std::clamp(y + i - k / 2, 0, h - 1);
+          out[y * w + x] += taps[i] * taps[j] * in[yy * w + xx] / (sum * sum);
+        }
+      }
+    }
+  }
+  return out;
+}
+
+// M x^G + (1 - M) x with G = 2^(1 - 2 blur(1 - x)).
+Plane Correct(const Plane& x, int w, int h, const Params& p) {
+  Plane n(x.size()), out(x.size());
+  for (std::size_t i = 0; i < x.size(); ++i) n[i] = 1.0 - x[i];
+  const Plane b = Blur(n, w, h, static_cast<float>(p.radius));
+  const double t = static_cast<float>(p.threshold);
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    const double m = n[i] < t ? 0.0 : n[i] > t ? 1.0 : n[i];
+    out[i] = m * std::pow(x[i], std::pow(2.0, 1.0 - 2.0 * b[i])) + (1.0 - m) * x[i];
+  }
+  return out;
+}
+
+Rgb Twist(const float (&m)[3][4], const Rgb& in) {
+  Rgb out;
+  for (int c = 0; c < 3; ++c) {
+    for (std::size_t i = 0; i < in[0].size(); ++i) {
+      out[c].push_back(m[c][0] * in[0][i] + m[c][1] * in[1][i] + m[c][2] * in[2][i]);
+    }
+  }
+  return out;
+}
+
+// What the render writes: the clamped correction mixed with the input.
+Rgb Reference(const Rgb& rgb, int w, int h, const Params& p) {
+  Rgb c = rgb;
+  if (p.luminosity) {
+    c = Twist(RGBtoYUV, rgb);
+    c[0] = Correct(c[0], w, h, p);
+    c = Twist(YUVtoRGB, c);
+  } else {
+    for (Plane& plane : c) plane = Correct(plane, w, h, p);
+  }
+  const double k = p.intensity / 100.0;
+  for (int ch = 0; ch < 3; ++ch) {
+    for (std::size_t i = 0; i < c[ch].size(); ++i) {
+      c[ch][i] = k * std::clamp(c[ch][i], 0.0, 1.0) + (1.0 - k) * rgb[ch][i];
+    }
+  }
+  return c;
+}
+
+class Correction : public RenderHost {
+ public:
+  Rgb Render(const Rgb& rgb, int w, int h, const Params& p) {
+    SetWorlds(PF_PixelFormat_ARGB128, w, h);
+    SetParams(p);
+    for (int i = 0; i < w * h; ++i) {
+      host.Input().Set<PF_PixelFloat>(i % w, i / w,
+                                      {1.0f, float(rgb[0][i]), float(rgb[1][i]), float(rgb[2][i])});
+    }
+    EXPECT_EQ(host.RenderFrame(), PF_Err_NONE);
+    Rgb out;
+    for (int i = 0; i < w * h; ++i) {
+      const PF_PixelFloat px = host.Output().Get<PF_PixelFloat>(i % w, i / w);
+      for (int c = 0; c < 3; ++c) out[c].push_back((&px.red)[c]);
+    }
+    return out;
+  }
+};
+
+TEST_F(Correction, UniformGreyFramesFollowTheFormulaInBothModes) {
+  for (const auto& [value, threshold, expected] : {std::tuple{0.25, 0.0, 0.3752},
+                                                   {0.75, 0.0, 0.6657},
+                                                   {0.75, 0.25, 0.7289},
+                                                   {0.5, 0.0, 0.5},
+                                                   {0.0, 0.0, 0.0},
+                                                   {0.0, 0.6, 0.0},
+                                                   {1.0, 0.0, 1.0},
+                                                   {1.0, 0.6, 1.0}}) {
+    for (bool luminosity : {false, true}) {
+      SCOPED_TRACE(testing::Message() << value << " t " << threshold << " lum " << luminosity);
+      const Plane grey(6 * 5, value);
+      for (const Plane& plane :
+           Render({grey, grey, grey}, 6, 5, {2.0, threshold, 100.0, luminosity})) {
+        for (double v : plane) ASSERT_NEAR(v, expected, 2e-4);
+      }
+    }
+  }
+}
+
+TEST_F(Correction, SmallFrameMatchesADoublePrecisionEvaluation) {
+  const int w = 23, h = 17;
+  std::mt19937 rng(3);
+  Rgb rgb;
+  for (Plane& plane : rgb) {
+    for (int i = 0; i < w * h; ++i) plane.push_back(std::uniform_real_distribution<float>()(rng));
+  }
+  for (const Params& p : {Params{1.7, 0.3, 100.0, false}, Params{2.0, 0.0, 60.0, true},
+                          Params{4.5, 0.1, 85.0, false}, Params{1.0, 0.5, 100.0, true}}) {
+    SCOPED_TRACE(testing::Message() << "radius " << p.radius << " luminosity " << p.luminosity);
+    const Rgb want = Reference(rgb, w, h, p), got = Render(rgb, w, h, p);
+    for (int c = 0; c < 3; ++c) {
+      for (int i = 0; i < w * h; ++i) ASSERT_NEAR(got[c][i], want[c][i], 1e-4) << c << " " << i;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace render_test
