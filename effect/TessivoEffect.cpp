@@ -178,10 +178,15 @@ void SetErr(PF_Err* errP, PF_Err err) {
 // ---------------------------------------------------------------------------
 // Local colour correction
 
+// 2 ln 2, asked of the host's log. A host log that does not give ln 2 (a
+// failed callback answers NaN) would silently spoil every pixel, so its
+// answer is used only when it agrees with the standard library's.
 float ExponentConstant(const PF_InData* in_data) {
-  const double ln2 = (in_data && in_data->utils && in_data->utils->ansi.log)
-                         ? in_data->utils->ansi.log(2.0)
-                         : std::log(2.0);
+  const double own = std::log(2.0);
+  double ln2 = (in_data && in_data->utils && in_data->utils->ansi.log)
+                   ? in_data->utils->ansi.log(2.0)
+                   : own;
+  if (!(std::fabs(ln2 - own) <= 1e-9)) ln2 = own;
   return static_cast<float>(ln2 + ln2);
 }
 

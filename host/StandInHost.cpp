@@ -187,9 +187,31 @@ namespace {
 
 StandInHost::Impl* gActive = nullptr;
 
+// Depth of the host's own code on this thread: raised by every callback and
+// command wrapper, zeroed while the effect's code runs (see InHostCode).
+thread_local int tHostDepth = 0;
+
+struct HostCode {
+  HostCode() { ++tHostDepth; }
+  ~HostCode() { --tHostDepth; }
+  HostCode(const HostCode&) = delete;
+  HostCode& operator=(const HostCode&) = delete;
+};
+
+// The effect's code, or memory the host obtains for the effect, within host
+// code.
+struct EffectCode {
+  EffectCode() : saved(tHostDepth) { tHostDepth = 0; }
+  ~EffectCode() { tHostDepth = saved; }
+  EffectCode(const EffectCode&) = delete;
+  EffectCode& operator=(const EffectCode&) = delete;
+  int saved;
+};
+
 // --- Basic suite ----------------------------------------------------------------
 
 SPErr AcquireSuite(const char* name, int32_t version, const void** suite) {
+  HostCode inHost;
   StandInHost::Impl& h = *gActive;
   if (auto code =
           h.Enter(HostCall::AcquireSuite, std::string(name) + " " + std::to_string(version))) {
@@ -209,6 +231,7 @@ SPErr AcquireSuite(const char* name, int32_t version, const void** suite) {
 }
 
 SPErr ReleaseSuite(const char* name, int32_t version) {
+  HostCode inHost;
   StandInHost::Impl& h = *gActive;
   auto code = h.Enter(HostCall::ReleaseSuite, std::string(name) + " " + std::to_string(version));
   int& held = h.suiteBalance[name];
@@ -224,6 +247,7 @@ SPErr ReleaseSuite(const char* name, int32_t version) {
 // --- Interact callbacks -----------------------------------------------------------
 
 PF_Err AddParam(PF_ProgPtr ref, PF_ParamIndex index, PF_ParamDefPtr def) {
+  HostCode inHost;
   StandInHost::Impl& h = *gActive;
   if (auto code = h.Enter(HostCall::AddParam, std::to_string(index))) return *code;
   if (!h.OurRef(ref) || !def) return PF_Err_BAD_CALLBACK_PARAM;
@@ -248,6 +272,7 @@ PF_Err AddParam(PF_ProgPtr ref, PF_ParamIndex index, PF_ParamDefPtr def) {
 
 PF_Err CheckoutParam(PF_ProgPtr ref, PF_ParamIndex index, A_long time, A_long step, A_u_long scale,
                      PF_ParamDef* param) {
+  HostCode inHost;
   StandInHost::Impl& h = *gActive;
   h.checkoutTimes.push_back({HostCall::CheckoutParam, time, step, scale});
   if (auto code = h.Enter(HostCall::CheckoutParam, std::to_string(index))) return *code;
@@ -258,6 +283,7 @@ PF_Err CheckoutParam(PF_ProgPtr ref, PF_ParamIndex index, A_long time, A_long st
 }
 
 PF_Err CheckinParam(PF_ProgPtr ref, PF_ParamDef* param) {
+  HostCode inHost;
   StandInHost::Impl& h = *gActive;
   auto code = h.Enter(HostCall::CheckinParam);
   if (!h.OurRef(ref) || !param) return PF_Err_BAD_CALLBACK_PARAM;
@@ -267,6 +293,7 @@ PF_Err CheckinParam(PF_ProgPtr ref, PF_ParamDef* param) {
 // --- ANSI functions, as util callbacks and as the ANSI suite -------------------------
 
 A_long FormatInto(HostCall call, A_char* buffer, const A_char* format, va_list args) {
+  HostCode inHost;
   StandInHost::Impl& h = *gActive;
   if (auto code = h.Enter(call)) return *code;
   // The message field is the one buffer of known size; others are the
@@ -290,12 +317,14 @@ A_long Sprintf(A_char* buffer, const A_char* format, ...) {
 
 template <HostCall kCall>
 A_char* Strcpy(A_char* dest, const A_char* src) {
+  HostCode inHost;
   if (gActive->Enter(kCall)) return nullptr;
   return std::strcpy(dest, src);
 }
 
 template <HostCall kCall>
 PF_FpLong Log(PF_FpLong x) {
+  HostCode inHost;
   if (gActive->Enter(kCall)) return std::numeric_limits<PF_FpLong>::quiet_NaN();
   return std::log(x);
 }
@@ -306,6 +335,7 @@ PF_FpLong Log(PF_FpLong x) {
 // give out, or of another format, gets a refusal and a null address.
 template <HostCall kCall, class Pixel>
 PF_Err PixelData(PF_EffectWorld* worldP, PF_PixelPtr pixelsP0, Pixel** pPixel) {
+  HostCode inHost;
   StandInHost::Impl& h = *gActive;
   if (!pPixel) {
     h.Enter(kCall);
@@ -320,6 +350,7 @@ PF_Err PixelData(PF_EffectWorld* worldP, PF_PixelPtr pixelsP0, Pixel** pPixel) {
 }
 
 PF_Err GetPixelFormat(const PF_EffectWorld* worldP, PF_PixelFormat* formatP) {
+  HostCode inHost;
   StandInHost::Impl& h = *gActive;
   if (auto code = h.Enter(HostCall::GetPixelFormat)) return *code;
   World* w = h.FindWorld(worldP);
@@ -340,11 +371,16 @@ PF_Err GetPixelFormat(const PF_EffectWorld* worldP, PF_PixelFormat* formatP) {
 // --- Handle suite ------------------------------------------------------------------
 
 PF_Handle NewHandle(A_u_longlong size) {
+  HostCode inHost;
   StandInHost::Impl& h = *gActive;
   if (h.Enter(HostCall::NewHandle, std::to_string(size))) return nullptr;
   StandInHost::Impl::HandleEntry e;
   // Exactly `size` bytes, filled with a pattern so unwritten records show.
-  e.block.reset(new (std::nothrow) unsigned char[size]);
+  // The block is the effect's memory: a test may fail it like the effect's.
+  {
+    EffectCode forEffect;
+    e.block.reset(new (std::nothrow) unsigned char[size]);
+  }
   if (!e.block) return nullptr;
   std::memset(e.block.get(), 0xA5, size);
   e.master.reset(new void*(e.block.get()));
@@ -356,6 +392,7 @@ PF_Handle NewHandle(A_u_longlong size) {
 }
 
 void* LockHandle(PF_Handle handle) {
+  HostCode inHost;
   StandInHost::Impl& h = *gActive;
   if (h.Enter(HostCall::LockHandle)) return nullptr;
   auto* e = h.FindHandle(handle);
@@ -365,6 +402,7 @@ void* LockHandle(PF_Handle handle) {
 }
 
 void UnlockHandle(PF_Handle handle) {
+  HostCode inHost;
   StandInHost::Impl& h = *gActive;
   h.Enter(HostCall::UnlockHandle);
   auto* e = h.FindHandle(handle);
@@ -377,12 +415,14 @@ void UnlockHandle(PF_Handle handle) {
 }
 
 void DisposeHandle(PF_Handle handle) {
+  HostCode inHost;
   StandInHost::Impl& h = *gActive;
   h.Enter(HostCall::DisposeHandle);
   if (h.FindHandle(handle)) h.handles.erase(handle);
 }
 
 A_u_longlong GetHandleSize(PF_Handle handle) {
+  HostCode inHost;
   StandInHost::Impl& h = *gActive;
   if (h.Enter(HostCall::GetHandleSize)) return 0;
   auto* e = h.FindHandle(handle);
@@ -394,6 +434,7 @@ A_u_longlong GetHandleSize(PF_Handle handle) {
 PF_Err CheckoutLayer(PF_ProgPtr ref, PF_ParamIndex index, A_long checkout_id,
                      const PF_RenderRequest* req, A_long time, A_long step, A_u_long scale,
                      PF_CheckoutResult* result) {
+  HostCode inHost;
   StandInHost::Impl& h = *gActive;
   h.checkoutTimes.push_back({HostCall::CheckoutLayer, time, step, scale});
   if (auto code = h.Enter(HostCall::CheckoutLayer,
@@ -417,6 +458,7 @@ PF_Err CheckoutLayer(PF_ProgPtr ref, PF_ParamIndex index, A_long checkout_id,
 }
 
 PF_Err CheckoutLayerPixels(PF_ProgPtr ref, A_long checkout_id, PF_EffectWorld** pixels) {
+  HostCode inHost;
   StandInHost::Impl& h = *gActive;
   if (auto code = h.Enter(HostCall::CheckoutLayerPixels, std::to_string(checkout_id))) return *code;
   if (!h.OurRef(ref) || !pixels || !h.checkoutIds.count(checkout_id)) {
@@ -429,6 +471,7 @@ PF_Err CheckoutLayerPixels(PF_ProgPtr ref, A_long checkout_id, PF_EffectWorld** 
 }
 
 PF_Err CheckinLayerPixels(PF_ProgPtr ref, A_long checkout_id) {
+  HostCode inHost;
   StandInHost::Impl& h = *gActive;
   auto code = h.Enter(HostCall::CheckinLayerPixels, std::to_string(checkout_id));
   if (!h.OurRef(ref)) return PF_Err_BAD_CALLBACK_PARAM;
@@ -440,6 +483,7 @@ PF_Err CheckinLayerPixels(PF_ProgPtr ref, A_long checkout_id) {
 }
 
 PF_Err CheckoutOutput(PF_ProgPtr ref, PF_EffectWorld** output) {
+  HostCode inHost;
   StandInHost::Impl& h = *gActive;
   if (auto code = h.Enter(HostCall::CheckoutOutput)) return *code;
   if (!h.OurRef(ref) || !output) return PF_Err_BAD_CALLBACK_PARAM;
@@ -452,6 +496,14 @@ PF_Err CheckoutOutput(PF_ProgPtr ref, PF_EffectWorld** output) {
 
 // --- The host ---------------------------------------------------------------------------
 
+// Sanitizer builds keep an unloaded module mapped until exit, so that leak
+// reports made then can still name the module's frames.
+#ifdef TESSIVO_KEEP_MODULE_MAPPED
+constexpr int kKeepModuleMapped = RTLD_NODELETE;
+#else
+constexpr int kKeepModuleMapped = 0;
+#endif
+
 StandInHost::StandInHost(const std::string& module_path) : impl_(new Impl) {
   Impl& h = *impl_;
   const std::string descriptor_path =
@@ -460,7 +512,7 @@ StandInHost::StandInHost(const std::string& module_path) : impl_(new Impl) {
     throw std::runtime_error("effect module '" + module_path + "' does not exist");
   }
   h.descriptor = ReadDescriptor(descriptor_path);
-  h.module = dlopen(module_path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  h.module = dlopen(module_path.c_str(), RTLD_NOW | RTLD_LOCAL | kKeepModuleMapped);
   if (!h.module) {
     const char* why = dlerror();
     throw std::runtime_error("cannot load effect module '" + module_path +
@@ -510,15 +562,19 @@ StandInHost::~StandInHost() {
   if (gActive == impl_.get()) gActive = nullptr;
 }
 
+bool InHostCode() { return tHostDepth > 0; }
+
 const EffectDescriptor& StandInHost::Descriptor() const { return impl_->descriptor; }
 
 PF_Err StandInHost::Send(PF_Cmd cmd, void* extra) {
+  HostCode inHost;
   Impl& h = *impl_;
   gActive = &h;
   h.log.push_back("command " + std::to_string(cmd));
   h.in.num_params = static_cast<A_long>(h.defs.size() + 1);
   h.BuildParamList();
   try {
+    EffectCode effect;
     return h.entry(cmd, &h.in, &h.out, h.paramPtrs.data(), h.output->Effect(), extra);
   } catch (...) {
     throw std::runtime_error("an exception crossed the effect's entry point on command " +
@@ -529,6 +585,7 @@ PF_Err StandInHost::Send(PF_Cmd cmd, void* extra) {
 PF_Err StandInHost::GlobalSetup() { return Send(PF_Cmd_GLOBAL_SETUP); }
 
 PF_Err StandInHost::ParamsSetup() {
+  HostCode inHost;
   Impl& h = *impl_;
   h.defs.clear();
   h.values.clear();
@@ -540,6 +597,7 @@ PF_Err StandInHost::ParamsSetup() {
 PF_Err StandInHost::About() { return Send(PF_Cmd_ABOUT); }
 
 PF_Err StandInHost::PreRender() {
+  HostCode inHost;
   DiscardPreRenderData();
   Impl& h = *impl_;
   PF_RenderRequest req{};
@@ -561,6 +619,7 @@ PF_Err StandInHost::PreRender() {
 }
 
 PF_Err StandInHost::SmartRender() {
+  HostCode inHost;
   Impl& h = *impl_;
   h.renderIn.output_request = h.preIn.output_request;
   h.renderIn.bitdepth = h.BitDepth();
@@ -570,6 +629,7 @@ PF_Err StandInHost::SmartRender() {
 }
 
 PF_Err StandInHost::RenderFrame() {
+  HostCode inHost;
   PF_Err err = PreRender();
   if (!err) err = SmartRender();
   DiscardPreRenderData();
@@ -577,6 +637,7 @@ PF_Err StandInHost::RenderFrame() {
 }
 
 void StandInHost::DiscardPreRenderData() {
+  HostCode inHost;
   Impl& h = *impl_;
   void* data = h.pending;
   PF_DeletePreRenderDataFunc del = h.pendingDelete;
@@ -585,6 +646,7 @@ void StandInHost::DiscardPreRenderData() {
   if (data && del) {
     gActive = &h;
     h.log.push_back("delete_pre_render_data");
+    EffectCode effect;
     del(data);
   }
 }

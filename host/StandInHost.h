@@ -58,7 +58,9 @@ struct WorldSpec {
 // pixels span (no slack), so a sanitizer catches any access past them.
 class World {
  public:
-  explicit World(const WorldSpec& spec);  // std::invalid_argument on a bad spec
+  // std::invalid_argument on a bad spec: an unknown format, a negative side
+  // or one above 30000 pixels, rows that overlap.
+  explicit World(const WorldSpec& spec);
   World(const World&) = delete;
   World& operator=(const World&) = delete;
 
@@ -171,6 +173,12 @@ struct EffectDescriptor {
 // Reads the key=value descriptor at `path` ('#' starts a comment line);
 // std::runtime_error when missing or lacking a key.
 EffectDescriptor ReadDescriptor(const std::string& path);
+
+// True while the host's own code runs on this thread (a command wrapper or
+// a callback); false while the effect's code runs, including the memory the
+// host allocates for the effect (a handle's block). Lets a test that counts
+// or fails allocations tell the effect's from the host's.
+bool InHostCode();
 
 class StandInHost {
  public:

@@ -49,6 +49,14 @@ World::World(const WorldSpec& spec) : format_(spec.format) {
     throw std::invalid_argument("world: negative size " + std::to_string(spec.width) + " x " +
                                 std::to_string(spec.height));
   }
+  // The largest frame side the host makes (After Effects' own limit): a
+  // request for more is refused rather than allocated.
+  constexpr A_long kMaxSide = 30000;
+  if (spec.width > kMaxSide || spec.height > kMaxSide) {
+    throw std::invalid_argument("world: " + std::to_string(spec.width) + " x " +
+                                std::to_string(spec.height) + " exceeds the host's " +
+                                std::to_string(kMaxSide) + " pixels a side");
+  }
   const std::int64_t packed = spec.width * px;
   if (!spec.rowbytes && packed > INT32_MAX) throw std::invalid_argument("world: too wide");
   const std::int64_t rowbytes = spec.rowbytes.value_or(static_cast<A_long>(packed));
