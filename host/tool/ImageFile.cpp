@@ -23,19 +23,31 @@
 namespace tessivo_tool {
 namespace {
 
-// Large enough for any real frame, small enough that 4 * width * height
-// floats cannot overflow a size_t or exhaust memory through a forged header.
-constexpr long long kMaxPixels = 1LL << 28;
+// The stand-in host's largest frame side; a larger image could not be
+// rendered, so it is refused before anything is allocated for it.
+constexpr long long kMaxSide = 30000;
+
+// Deflate gives at most 1032 bytes per byte read, so a header claiming more
+// decoded data than that from the whole file is forged or truncated. The
+// slack covers the container's own overhead in a tiny file.
+constexpr std::uint64_t kMaxInflation = 1032;
+constexpr std::uint64_t kInflationSlack = 1 << 16;
 
 [[noreturn]] void Fail(const std::string& path, const std::string& what) {
   throw ImageFileError(path + ": " + what);
 }
 
 void CheckDimensions(const std::string& path, long long width, long long height) {
-  if (width < 1 || height < 1 || width > (1 << 30) || height > (1 << 30) ||
-      width * height > kMaxPixels) {
-    Fail(path, "unsupported image size " + std::to_string(width) + " x " + std::to_string(height));
+  if (width < 1 || height < 1 || width > kMaxSide || height > kMaxSide) {
+    Fail(path, "unsupported image size " + std::to_string(width) + " x " + std::to_string(height) +
+                   " (at most " + std::to_string(kMaxSide) + " pixels a side)");
   }
+}
+
+std::uint64_t FileBytes(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) Fail(path, std::string("cannot open: ") + std::strerror(errno));
+  return static_cast<std::uint64_t>(st.st_size);
 }
 
 struct FileCloser {
@@ -99,15 +111,22 @@ struct PngState {
 using PngReadState = PngState<false>;
 using PngWriteState = PngState<true>;
 
-// Reads the header and sets the transformations that give 4 samples per
-// pixel (RGBA) at 8 or 16 bits. Returns false on a libpng error.
+// Reads the header as stored: size, bit depth, colour type and samples per
+// pixel. Returns false on a libpng error.
 bool PngReadHeader(PngReadState& s, std::FILE* f, png_uint_32* width, png_uint_32* height,
-                   int* bitDepth) {
+                   int* bitDepth, int* colorType, int* channels) {
   if (setjmp(png_jmpbuf(s.png))) return false;
   png_init_io(s.png, f);
   png_read_info(s.png, s.info);
-  int colorType = 0;
-  png_get_IHDR(s.png, s.info, width, height, bitDepth, &colorType, nullptr, nullptr, nullptr);
+  png_get_IHDR(s.png, s.info, width, height, bitDepth, colorType, nullptr, nullptr, nullptr);
+  *channels = png_get_channels(s.png, s.info);
+  return true;
+}
+
+// Sets the transformations that give 4 samples per pixel (RGBA) at 8 or 16
+// bits. Returns false on a libpng error or another layout.
+bool PngSetTransforms(PngReadState& s, int colorType, int* bitDepth) {
+  if (setjmp(png_jmpbuf(s.png))) return false;
   png_set_expand(s.png);  // palette to RGB, grey below 8 bits to 8, tRNS to alpha
   if (colorType == PNG_COLOR_TYPE_GRAY || colorType == PNG_COLOR_TYPE_GRAY_ALPHA) {
     png_set_gray_to_rgb(s.png);
@@ -132,11 +151,19 @@ Raster ReadPng(const std::string& path) {
   PngReadState s(path);
 
   png_uint_32 width = 0, height = 0;
-  int bitDepth = 0;
-  if (!PngReadHeader(s, f.get(), &width, &height, &bitDepth)) {
+  int bitDepth = 0, colorType = 0, channels = 0;
+  if (!PngReadHeader(s, f.get(), &width, &height, &bitDepth, &colorType, &channels)) {
     Fail(path, "unreadable PNG" + s.Why());
   }
   CheckDimensions(path, width, height);
+  // The stored samples alone, without filter bytes or interlace padding: a
+  // lower bound on what the file's compressed data must decode to.
+  const std::uint64_t storedBytes =
+      (static_cast<std::uint64_t>(width) * height * channels * bitDepth + 7) / 8;
+  if (storedBytes > FileBytes(path) * kMaxInflation + kInflationSlack) {
+    Fail(path, "damaged PNG: header claims more pixels than the file can hold");
+  }
+  if (!PngSetTransforms(s, colorType, &bitDepth)) Fail(path, "unreadable PNG" + s.Why());
   const std::size_t bytesPerSample = bitDepth == 16 ? 2 : 1;
   const std::size_t rowBytes = 4 * bytesPerSample * width;
   if (png_get_rowbytes(s.png, s.info) != rowBytes) Fail(path, "unsupported PNG layout");
@@ -208,7 +235,37 @@ void WritePng(const std::string& path, const std::string& file, const Raster& r)
 // ---------------------------------------------------------------------------
 // OpenEXR
 
+// Bytes a channel of this type decodes to per pixel.
+std::uint64_t ExrSampleBytes(Imf::PixelType type) { return type == Imf::HALF ? 2 : 4; }
+
+// Whether decoded data is bounded by 4/3 * kMaxInflation per file byte: RLE,
+// PIZ and B44 expand less than deflate, and PXR24 deflates floats cut to 3
+// bytes. DWA's nested coding of near-constant blocks has no useful bound.
+bool ExrInflationBounded(Imf::Compression c) {
+  switch (c) {
+    case Imf::NO_COMPRESSION:
+    case Imf::RLE_COMPRESSION:
+    case Imf::ZIPS_COMPRESSION:
+    case Imf::ZIP_COMPRESSION:
+    case Imf::PIZ_COMPRESSION:
+    case Imf::PXR24_COMPRESSION:
+    case Imf::B44_COMPRESSION:
+    case Imf::B44A_COMPRESSION:
+      return true;
+    default:
+      return false;
+  }
+}
+
 Raster ReadExr(const std::string& path) {
+  // The library checks these limits in every header it reads, before it
+  // allocates line or tile buffers for it.
+  static const bool limited = [] {
+    Imf::Header::setMaxImageSize(kMaxSide, kMaxSide);
+    Imf::Header::setMaxTileSize(kMaxSide, kMaxSide);
+    return true;
+  }();
+  static_cast<void>(limited);
   try {
     Imf::InputFile file(path.c_str());
     const Imath::Box2i window = file.header().dataWindow();
@@ -216,33 +273,55 @@ Raster ReadExr(const std::string& path) {
     const long long height = static_cast<long long>(window.max.y) - window.min.y + 1;
     CheckDimensions(path, width, height);
     const Imf::ChannelList& channels = file.header().channels();
+    std::uint64_t pixelBytes = 0;
     for (const char* name : {"R", "G", "B"}) {
-      if (!channels.findChannel(name)) Fail(path, "unsupported OpenEXR: no R, G and B channels");
+      const Imf::Channel* channel = channels.findChannel(name);
+      if (!channel) Fail(path, "unsupported OpenEXR: no R, G and B channels");
+      if (channel->xSampling != 1 || channel->ySampling != 1) {
+        Fail(path, "unsupported OpenEXR: subsampled R, G or B channel");
+      }
+      pixelBytes += ExrSampleBytes(channel->type);
+    }
+    const bool bounded = ExrInflationBounded(file.header().compression());
+    if (bounded && 3 * pixelBytes * width * height >
+                       4 * (FileBytes(path) * kMaxInflation + kInflationSlack)) {
+      Fail(path, "damaged OpenEXR: header claims more pixels than the file can hold");
     }
     Raster r;
     r.width = static_cast<int>(width);
     r.height = static_cast<int>(height);
     r.kind = SampleKind::F32;
-    r.samples.assign(4 * static_cast<std::size_t>(width * height), 0.0f);
+    const std::size_t rowSamples = 4 * static_cast<std::size_t>(width);
+    // Otherwise the raster grows band by band as pixels are actually read,
+    // so a forged window fails at its first missing chunk.
+    if (bounded) r.samples.reserve(rowSamples * height);
 
-    // The slices address pixel (x, y) of the data window relative to its
-    // origin, which may be anywhere; the arithmetic is done in chars so that
-    // no out-of-range pointer is formed before the library adds x and y back.
-    const std::size_t xStride = 4 * sizeof(float);
-    const std::size_t yStride = xStride * r.width;
-    char* origin =
-        reinterpret_cast<char*>(r.samples.data()) -
-        static_cast<std::ptrdiff_t>(window.min.x) * static_cast<std::ptrdiff_t>(xStride) -
-        static_cast<std::ptrdiff_t>(window.min.y) * static_cast<std::ptrdiff_t>(yStride);
-    Imf::FrameBuffer frame;
-    const char* names[4] = {"R", "G", "B", "A"};
-    for (int c = 0; c < 4; ++c) {
-      // A missing alpha is filled with 1.0, full opacity.
-      frame.insert(names[c], Imf::Slice(Imf::FLOAT, origin + c * sizeof(float), xStride, yStride, 1,
-                                        1, c == 3 ? 1.0 : 0.0));
+    // 256 lines is a whole number of chunks for every scanline codec.
+    constexpr long long kBand = 256;
+    for (long long top = 0; top < height; top += kBand) {
+      const long long bottom = std::min(top + kBand, height);
+      r.samples.resize(rowSamples * bottom);
+      // The slices address pixel (x, y) of the data window relative to its
+      // origin, which may be anywhere; the arithmetic is done in chars so
+      // that no out-of-range pointer is formed before the library adds x and
+      // y back.
+      const std::size_t xStride = 4 * sizeof(float);
+      const std::size_t yStride = xStride * r.width;
+      char* origin =
+          reinterpret_cast<char*>(r.samples.data()) -
+          static_cast<std::ptrdiff_t>(window.min.x) * static_cast<std::ptrdiff_t>(xStride) -
+          static_cast<std::ptrdiff_t>(window.min.y) * static_cast<std::ptrdiff_t>(yStride);
+      Imf::FrameBuffer frame;
+      const char* names[4] = {"R", "G", "B", "A"};
+      for (int c = 0; c < 4; ++c) {
+        // A missing alpha is filled with 1.0, full opacity.
+        frame.insert(names[c], Imf::Slice(Imf::FLOAT, origin + c * sizeof(float), xStride,
+                                          yStride, 1, 1, c == 3 ? 1.0 : 0.0));
+      }
+      file.setFrameBuffer(frame);
+      file.readPixels(window.min.y + static_cast<int>(top),
+                      window.min.y + static_cast<int>(bottom) - 1);
     }
-    file.setFrameBuffer(frame);
-    file.readPixels(window.min.y, window.max.y);
     return r;
   } catch (const ImageFileError&) {
     throw;

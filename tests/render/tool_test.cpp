@@ -6,6 +6,8 @@
 #include <fstream>
 #include <sstream>
 
+#include <zlib.h>
+
 #include "ImageFile.h"
 #include "render_support.h"
 
@@ -70,6 +72,16 @@ TEST_F(Tool, FailsCleanlyLeavingTheOutputAlone) {
   tessivo_tool::WriteImageFile(Path("in.png"),
                                Raster{2, 2, SampleKind::U8, std::vector<float>(16, 9)});
   std::ofstream(Path("text.png")) << "not an image";
+  // A header claiming 16384 x 16384 16-bit RGBA over a 2-byte IDAT: refused
+  // before 2 GiB are allocated for it, not when the data runs out.
+  std::string huge = "\x89PNG\r\n\x1a\n";
+  for (const std::string& chunk :
+       {std::string("\0\0\0\x0dIHDR\0\0\x40\0\0\0\x40\0\x10\x06\0\0\0", 21),
+        std::string("\0\0\0\x02IDAT\x78\x9c", 10)}) {
+    const uLong crc = crc32(0, reinterpret_cast<const Bytef*>(chunk.data() + 4), chunk.size() - 4);
+    huge += chunk + std::string{char(crc >> 24), char(crc >> 16), char(crc >> 8), char(crc)};
+  }
+  std::ofstream(Path("huge.png"), std::ios::binary) << huge;
   const std::string in = Path("in.png"), result = Path("out.png");
   const std::vector<std::tuple<std::string, std::string, int, std::string>> cases = {
       {"--frobnicate 1 " + in + " " + result, "", 2, "unknown option --frobnicate"},
@@ -77,6 +89,7 @@ TEST_F(Tool, FailsCleanlyLeavingTheOutputAlone) {
       {"--luminosity maybe " + in + " " + result, "", 2, "on or off"},
       {Path("missing.png") + " " + result, "", 1, "cannot open"},
       {Path("text.png") + " " + result, "", 1, "unsupported file format"},
+      {Path("huge.png") + " " + result, "", 1, "damaged PNG"},
       {in + " " + Path("out.tiff"), "", 1, "unsupported output type"},
       {in + " " + result, "TESSIVO_MODULE=" + Path("none.so"), 1, "does not exist"}};
   for (const auto& [args, env, status, says] : cases) {
@@ -88,7 +101,7 @@ TEST_F(Tool, FailsCleanlyLeavingTheOutputAlone) {
     std::string content;
     std::ifstream(result) >> content;
     EXPECT_EQ(content, "precious");
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 5);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 6);
   }
 }
 
