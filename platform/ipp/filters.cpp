@@ -27,14 +27,23 @@ std::int64_t AlignUp(std::int64_t bytes) { return (bytes + kAlign - 1) / kAlign 
 // width - 1 (height - 1) are folded into the outermost one: each pass runs
 // at most 2 * width - 1 (2 * height - 1) taps, however large K is.
 //
+// The two passes run together, a band of output rows at a time: the row
+// pass keeps its results for the band and the 2 qy rows around it in a
+// ring, and the column pass reads them from there, so the intermediate
+// stays in the caches instead of making a round trip through memory.
+//
 // Sections, each 64-byte aligned, in bytes from the aligned start:
-//   row taps (kx floats), column taps (ky floats),
-//   one source row padded by (kx - 1) / 2 edge pixels on each side,
-//   the row pass's result padded by (ky - 1) / 2 edge rows above and below.
+//   half taps of each pass (centre first: qx + 1 and qy + 1 floats),
+//   the column pass's band + ky - 1 row pointers,
+//   one source row padded by qx edge pixels on each side,
+//   the ring of row-pass results.
+constexpr int kBandRows = 64;
+
 struct GaussLayout {
-  int kx = 0, ky = 0;           // taps per pass, odd
-  std::int64_t resultStep = 0;  // bytes per row of the row pass's result
-  std::int64_t tapsX = 0, tapsY = 0, padRow = 0, result = 0;
+  int kx = 0, ky = 0;         // taps per pass, odd
+  int slots = 0;              // rows in the ring
+  std::int64_t ringStep = 0;  // bytes per ring row
+  std::int64_t tapsX = 0, tapsY = 0, rows = 0, padRow = 0, ring = 0;
   std::int64_t bytes = 0;  // whole buffer, with slack for aligning its start
 };
 
@@ -42,12 +51,18 @@ GaussLayout LayoutFor(IppiSize roi, int kernelSize) {
   GaussLayout l;
   l.kx = static_cast<int>(std::min<std::int64_t>(kernelSize, 2 * std::int64_t{roi.width} - 1));
   l.ky = static_cast<int>(std::min<std::int64_t>(kernelSize, 2 * std::int64_t{roi.height} - 1));
-  l.resultStep = AlignUp(FloatBytes(roi.width));
+  const std::int64_t window = std::int64_t{kBandRows} + l.ky - 1;  // rows one band reads
+  l.slots = static_cast<int>(std::min<std::int64_t>(window, roi.height));
+  // An odd number of cache lines per ring row, so that the rows of a
+  // column's window fall into different sets of the first-level cache.
+  l.ringStep = AlignUp(FloatBytes(roi.width));
+  if (l.ringStep / kAlign % 2 == 0) l.ringStep += kAlign;
   l.tapsX = 0;
-  l.tapsY = l.tapsX + AlignUp(FloatBytes(l.kx));
-  l.padRow = l.tapsY + AlignUp(FloatBytes(l.ky));
-  l.result = l.padRow + AlignUp(FloatBytes(std::int64_t{roi.width} + l.kx - 1));
-  l.bytes = l.result + l.resultStep * (std::int64_t{roi.height} + l.ky - 1) + kAlign;
+  l.tapsY = l.tapsX + AlignUp(FloatBytes(l.kx / 2 + 1));
+  l.rows = l.tapsY + AlignUp(FloatBytes(l.ky / 2 + 1));
+  l.padRow = l.rows + AlignUp(window * std::int64_t{sizeof(float*)});
+  l.ring = l.padRow + AlignUp(FloatBytes(std::int64_t{roi.width} + l.kx - 1));
+  l.bytes = l.ring + l.ringStep * l.slots + kAlign;
   return l;
 }
 
@@ -58,11 +73,11 @@ IppStatus CheckGauss(IppiSize roi, int kernelSize) {
   return ippStsNoErr;
 }
 
-// Writes the folded, normalised taps of both passes: weights
-// exp(-d^2 / (2 sigma^2)) for d = -K/2 .. K/2, summed in double.
-void GaussTaps(int kernelSize, double sigma, int kx, int ky, float* tapsX, float* tapsY) {
+// Writes the half taps of both passes (centre first), folded and
+// normalised: weights exp(-d^2 / (2 sigma^2)) for d = -K/2 .. K/2, summed
+// in double.
+void GaussTaps(int kernelSize, double sigma, int qx, int qy, float* halfX, float* halfY) {
   const int half = kernelSize / 2;
-  const int qx = kx / 2, qy = ky / 2;
   const double scale = -1.0 / (2.0 * sigma * sigma);
   auto weight = [scale](int d) { return std::exp(scale * double(d) * double(d)); };
 
@@ -79,11 +94,27 @@ void GaussTaps(int kernelSize, double sigma, int kx, int ky, float* tapsX, float
       taps[0] = 1.0f;
       return;
     }
-    for (int d = 0; d < q; ++d) taps[q - d] = taps[q + d] = static_cast<float>(weight(d) / total);
-    taps[0] = taps[2 * q] = static_cast<float>(tail / total);
+    for (int d = 0; d < q; ++d) taps[d] = static_cast<float>(weight(d) / total);
+    taps[q] = static_cast<float>(tail / total);
   };
-  fill(tapsX, qx, tailX);
-  fill(tapsY, qy, tailY);
+  fill(halfX, qx, tailX);
+  fill(halfY, qy, tailY);
+}
+
+// The Gaussian's row pass of one row into out. Only the edges, where the
+// taps reach past the row, go through `pad` (width + 2 q floats) with the
+// edge pixels repeated; a wide row's interior is read where it lies.
+void RowPass(const float* src, int width, const float* half, int q, float* pad, float* out) {
+  if (q == 0 || width < 4 * q) {
+    k::ReplicateRow(src, width, q, q, pad);
+    k::SymmetricRow(pad + q, half, q, out, width);
+    return;
+  }
+  k::ReplicateRow(src, 2 * q, q, 0, pad);  // source pixels -q .. 2q - 1
+  k::SymmetricRow(pad + q, half, q, out, q);
+  k::SymmetricRow(src + q, half, q, out + q, width - 2 * q);
+  k::ReplicateRow(src + width - 2 * q, 2 * q, 0, q, pad);  // width - 2q .. width + q - 1
+  k::SymmetricRow(pad + q, half, q, out + width - q, q);
 }
 
 // Refusals of the row and column filters; a source row must hold
@@ -123,30 +154,30 @@ IppStatus ippiFilterGaussBorder_32f_C1R(const Ipp32f* pSrc, int srcStep, Ipp32f*
   const GaussLayout l = LayoutFor(roiSize, kernelSize);
   const auto start = reinterpret_cast<std::uintptr_t>(pBuffer);
   char* base = reinterpret_cast<char*>(pBuffer) + (kAlign - start % kAlign) % kAlign;
-  auto* tapsX = reinterpret_cast<float*>(base + l.tapsX);
-  auto* tapsY = reinterpret_cast<float*>(base + l.tapsY);
+  auto* halfX = reinterpret_cast<float*>(base + l.tapsX);
+  auto* halfY = reinterpret_cast<float*>(base + l.tapsY);
+  auto* rows = reinterpret_cast<const float**>(base + l.rows);
   auto* padRow = reinterpret_cast<float*>(base + l.padRow);
-  auto* result = reinterpret_cast<float*>(base + l.result);
+  auto* ring = reinterpret_cast<float*>(base + l.ring);
   const int width = roiSize.width, height = roiSize.height;
   const int qx = l.kx / 2, qy = l.ky / 2;
-  const int resultStep = static_cast<int>(l.resultStep);
-  GaussTaps(kernelSize, sigma, l.kx, l.ky, tapsX, tapsY);
+  const int ringStep = static_cast<int>(l.ringStep);
+  GaussTaps(kernelSize, sigma, qx, qy, halfX, halfY);
+  auto ringRow = [&](int y) { return RowOf(ring, ringStep, y % l.slots); };
 
-  // Row pass into result rows qy .. qy + height - 1; the source is fully
-  // read before the destination is written, so they may be one plane.
-  for (int y = 0; y < height; ++y) {
-    k::ReplicateRow(RowOf(pSrc, srcStep, y), width, qx, qx, padRow);
-    k::ConvolveRow(padRow + l.kx - 1, tapsX, l.kx, RowOf(result, resultStep, qy + y), width);
+  // Output rows y0 .. y0 + count - 1 need the row pass of source rows
+  // y0 - qy .. y0 + count - 1 + qy, those beyond the edge being the edge
+  // row. Each source row is read once, before the output row in its place
+  // is written, so the source and the destination may be one plane.
+  int next = 0;  // the next source row for the row pass
+  for (int y0 = 0; y0 < height; y0 += kBandRows) {
+    const int count = std::min(kBandRows, height - y0);
+    for (const int last = std::min(height - 1, y0 + count - 1 + qy); next <= last; ++next)
+      RowPass(RowOf(pSrc, srcStep, next), width, halfX, qx, padRow, ringRow(next));
+    for (int i = 0; i < count + l.ky - 1; ++i)
+      rows[i] = ringRow(std::clamp(y0 - qy + i, 0, height - 1));
+    k::SymmetricColumns(rows, count, halfY, qy, RowOf(pDst, dstStep, y0), dstStep, width);
   }
-  for (int y = 0; y < qy; ++y) {
-    k::CopyRow(RowOf(result, resultStep, qy), RowOf(result, resultStep, y), width);
-    k::CopyRow(RowOf(result, resultStep, qy + height - 1),
-               RowOf(result, resultStep, qy + height + y), width);
-  }
-  // Column pass: result rows y .. y + ky - 1 centre on source row y.
-  for (int y = 0; y < height; ++y)
-    k::ConvolveColumn(RowOf(result, resultStep, y + l.ky - 1), resultStep, tapsY, l.ky,
-                      RowOf(pDst, dstStep, y), width);
   return ippStsNoErr;
 }
 

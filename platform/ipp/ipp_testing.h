@@ -1,6 +1,6 @@
-// Test-only hooks of the primitives' allocator: a ledger of what was
-// allocated and freed, and fault injection. Not part of the primitives'
-// contract; the system's own code never calls these.
+// Test-only hooks of the primitives: the allocator's ledger of what was
+// allocated and freed, fault injection, and the choice of code path. Not
+// part of the primitives' contract; the system's own code never calls these.
 #ifndef TESSIVO_PLATFORM_IPP_TESTING_H
 #define TESSIVO_PLATFORM_IPP_TESTING_H
 
@@ -34,6 +34,17 @@ IPP_API void ippTestResetLedger(void);
 // together, n >= 1) return null; with `persistent` it and every later one
 // fail. n = 0 turns injection off.
 IPP_API void ippTestFailAllocation(long long n, int persistent);
+
+// Code paths of the primitives (bits of the vector library's target
+// mask): those compiled into the library that this processor runs, best
+// first. Writes at most `capacity` of them to `targets` and returns how
+// many there are.
+IPP_API int ippTestGetTargets(long long* targets, int capacity);
+IPP_API const char* ippTestTargetName(long long target);  // e.g. "AVX2"
+// Runs every primitive on `target`, one of those listed, until the next
+// call (ippStaticInit keeps it); 0 goes back to the best. Anything else is
+// refused (ippStsBadArgErr) and changes nothing.
+IPP_API IppStatus ippTestForceTarget(long long target);
 
 #ifdef __cplusplus
 }

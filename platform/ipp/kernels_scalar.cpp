@@ -1,4 +1,5 @@
-// Portable definitions of the row kernels.
+// Portable definitions of the row kernels: the reference twins of the
+// vectorised paths.
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -6,6 +7,7 @@
 #include "kernels.h"
 
 namespace ipp_kernels {
+namespace scalar __attribute__((visibility("default"))) {
 namespace {
 
 // Output pixels accumulated at once by the column filter: enough to keep
@@ -124,4 +126,25 @@ void ConvolveColumn(const float* src, std::ptrdiff_t stepBytes, const float* ker
   }
 }
 
+void SymmetricRow(const float* src, const float* half, int q, float* dst, int width) {
+  for (int x = 0; x < width; ++x) {
+    float acc = 0.0f;  // outermost taps first: the small terms add up before the large
+    for (int d = q; d > 0; --d) acc += half[d] * (src[x - d] + src[x + d]);
+    dst[x] = acc + half[0] * src[x];
+  }
+}
+
+void SymmetricColumns(const float* const* rows, int count, const float* half, int q, float* dst,
+                      std::ptrdiff_t dstStep, int width) {
+  for (int j = 0; j < count; ++j, ++rows) {
+    float* out = reinterpret_cast<float*>(reinterpret_cast<char*>(dst) + j * dstStep);
+    for (int x = 0; x < width; ++x) {
+      float acc = 0.0f;
+      for (int d = q; d > 0; --d) acc += half[d] * (rows[q - d][x] + rows[q + d][x]);
+      out[x] = acc + half[0] * rows[q][x];
+    }
+  }
+}
+
+}  // namespace scalar
 }  // namespace ipp_kernels

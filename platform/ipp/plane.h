@@ -2,8 +2,10 @@
 #ifndef TESSIVO_PLATFORM_IPP_PLANE_H
 #define TESSIVO_PLATFORM_IPP_PLANE_H
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <type_traits>
 
 #include "ipp.h"
@@ -33,6 +35,16 @@ inline IppStatus CheckPlane(const void* plane, int step, IppiSize roi) {
 inline IppStatus CheckPlanes(IppStatus a, IppStatus b) { return a != ippStsNoErr ? a : b; }
 inline IppStatus CheckPlanes(IppStatus a, IppStatus b, IppStatus c) {
   return CheckPlanes(CheckPlanes(a, b), c);
+}
+
+// The region as the runs an element-wise kernel goes over: one run of
+// width * height floats when the rows of every plane follow each other
+// without a gap (each step is 4 * width bytes), else one run per row.
+inline IppiSize Runs(IppiSize roi, std::initializer_list<int> steps) {
+  const std::int64_t all = std::int64_t{roi.width} * roi.height;
+  for (int step : steps)
+    if (step != std::int64_t{roi.width} * 4) return roi;
+  return all <= INT_MAX ? IppiSize{static_cast<int>(all), 1} : roi;
 }
 
 // Bytes of `pixels` floats, in 64 bits.

@@ -1,5 +1,5 @@
 // Point-wise primitives: each checks its refusals, then runs one row kernel
-// over the region.
+// over the region (a gapless region as a single run).
 #include "ipp.h"
 #include "kernels.h"
 #include "plane.h"
@@ -8,6 +8,7 @@ namespace k = ipp_kernels;
 using ipp_internal::CheckPlane;
 using ipp_internal::CheckPlanes;
 using ipp_internal::RowOf;
+using ipp_internal::Runs;
 
 namespace {
 
@@ -18,8 +19,9 @@ IppStatus Unary(const Ipp32f* src, int srcStep, Ipp32f* dst, int dstStep, IppiSi
   const IppStatus status =
       CheckPlanes(CheckPlane(src, srcStep, roi), CheckPlane(dst, dstStep, roi));
   if (status != ippStsNoErr) return status;
-  for (int y = 0; y < roi.height; ++y)
-    kernel(RowOf(src, srcStep, y), RowOf(dst, dstStep, y), roi.width);
+  const IppiSize runs = Runs(roi, {srcStep, dstStep});
+  for (int y = 0; y < runs.height; ++y)
+    kernel(RowOf(src, srcStep, y), RowOf(dst, dstStep, y), runs.width);
   return ippStsNoErr;
 }
 
@@ -31,8 +33,9 @@ IppStatus Binary(const Ipp32f* src1, int src1Step, const Ipp32f* src2, int src2S
       CheckPlanes(CheckPlane(src1, src1Step, roi), CheckPlane(src2, src2Step, roi),
                   CheckPlane(dst, dstStep, roi));
   if (status != ippStsNoErr) return status;
-  for (int y = 0; y < roi.height; ++y)
-    kernel(RowOf(src1, src1Step, y), RowOf(src2, src2Step, y), RowOf(dst, dstStep, y), roi.width);
+  const IppiSize runs = Runs(roi, {src1Step, src2Step, dstStep});
+  for (int y = 0; y < runs.height; ++y)
+    kernel(RowOf(src1, src1Step, y), RowOf(src2, src2Step, y), RowOf(dst, dstStep, y), runs.width);
   return ippStsNoErr;
 }
 
@@ -63,8 +66,6 @@ IppStatus Threshold(const Ipp32f* src, int srcStep, Ipp32f* dst, int dstStep, Ip
 }  // namespace
 
 extern "C" {
-
-IppStatus ippStaticInit(void) { return ippStsNoErr; }
 
 IppStatus ippiCopy_32f_C1R(const Ipp32f* pSrc, int srcStep, Ipp32f* pDst, int dstStep,
                            IppiSize roiSize) {
@@ -181,12 +182,13 @@ IppStatus ippiColorTwist_32f_P3R(const Ipp32f* const pSrc[3], int srcStep, Ipp32
                          CheckPlane(pDst[c], dstStep, roiSize));
   if (status != ippStsNoErr) return status;
   const float* t = &twist[0][0];
-  for (int y = 0; y < roiSize.height; ++y) {
+  const IppiSize runs = Runs(roiSize, {srcStep, dstStep});
+  for (int y = 0; y < runs.height; ++y) {
     const float* src[3] = {RowOf(pSrc[0], srcStep, y), RowOf(pSrc[1], srcStep, y),
                            RowOf(pSrc[2], srcStep, y)};
     float* const dst[3] = {RowOf(pDst[0], dstStep, y), RowOf(pDst[1], dstStep, y),
                            RowOf(pDst[2], dstStep, y)};
-    k::ColorTwistRow(src, dst, t, roiSize.width);
+    k::ColorTwistRow(src, dst, t, runs.width);
   }
   return ippStsNoErr;
 }

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <random>
+#include <vector>
 
 #include "ipp.h"
 #include "ipp_testing.h"
@@ -90,6 +93,59 @@ TEST(Allocator, InjectedFailuresAloneAndPersistent) {
   EXPECT_EQ(l.injectedFailures, 4);
   EXPECT_EQ(l.attempts, 7);
   EXPECT_EQ(l.liveBytes, 0);
+}
+
+// Frame-sized blocks take another road through the allocator (mapped
+// directly, kept for reuse when freed): the same contracts hold there, and
+// more blocks than the cache keeps come and go cleanly.
+TEST(Allocator, FrameSizedBlocksKeepTheContracts) {
+  ippTestResetLedger();
+  std::vector<Ipp32f*> planes;
+  for (int round = 0; round < 2; ++round)
+    for (int i = 0; i < 40; ++i) {
+      int step = 0;
+      Ipp32f* p = ippiMalloc_32f_C1(1000 + i % 3, 1500, &step);
+      ASSERT_NE(p, nullptr);
+      EXPECT_EQ(step, (4 * (1000 + i % 3) + 63) / 64 * 64);
+      EXPECT_TRUE(Aligned64(p));
+      p[0] = 1.0f;
+      p[step / 4 * 1500 - 1] = 2.0f;  // the block's last float
+      planes.push_back(p);
+      if (round == 1) {  // freed at once: the next request may reuse it
+        ippiFree(planes.back());
+        planes.pop_back();
+      }
+    }
+  void* buffer = ippMalloc(5 << 20);
+  ASSERT_NE(buffer, nullptr);
+  EXPECT_TRUE(Aligned64(buffer));
+  static_cast<char*>(buffer)[(5 << 20) - 1] = 1;
+  for (Ipp32f* p : planes) ippiFree(p);
+  ippFree(buffer);
+  ippiFree(planes.front());  // a second free of a cached block
+  const IppAllocLedger l = Ledger();
+  EXPECT_EQ(l.planeAllocs, 80);
+  EXPECT_EQ(l.planeFrees, 80);
+  EXPECT_EQ(l.badFrees, 1);
+  EXPECT_EQ(l.liveBytes, 0);
+  EXPECT_EQ(l.peakPlanes, 41);
+}
+
+// Frees in any order, each followed by a second free, keep the books.
+TEST(Allocator, ShuffledFreesAndSecondFreesBalance) {
+  ippTestResetLedger();
+  std::vector<void*> blocks;
+  for (int i = 0; i < 700; ++i) blocks.push_back(ippMalloc(16 + i % 200));
+  std::mt19937 rng(5);
+  std::shuffle(blocks.begin(), blocks.end(), rng);
+  for (void* b : blocks) {
+    ippFree(b);
+    ippFree(b);
+  }
+  const IppAllocLedger l = Ledger();
+  EXPECT_EQ(l.bufferFrees, 700);
+  EXPECT_EQ(l.badFrees, 700);
+  EXPECT_EQ(l.liveBuffers + l.liveBytes, 0);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include "ipp.h"
 #include "primitive_table.h"
+#include "targets.h"
 #include "test_plane.h"
 
 namespace {
@@ -67,6 +68,8 @@ TEST(Pointwise, MatchReferenceOverAwkwardWidthsWithoutTouchingGuards) {
   }
 }
 
+void SpecialValues();
+
 // An in-place primitive over one row of values.
 std::vector<float> Row(std::vector<float> v,
                        const std::function<IppStatus(float*, int, IppiSize)>& f) {
@@ -74,15 +77,45 @@ std::vector<float> Row(std::vector<float> v,
   return v;
 }
 
-TEST(Pointwise, SpecialValues) {
-  const auto e = Row({89, 88.72282f, inf, -103.98f, -inf, 0, 88.72279f, nan}, ippiExp_32f_C1IR);
-  EXPECT_EQ(std::vector<float>(e.begin(), e.end() - 2),
-            (std::vector<float>{inf, inf, inf, 0, 0, 1}));
-  EXPECT_TRUE(std::isfinite(e[6]));
-  EXPECT_TRUE(std::isnan(e[7]));
-  const auto l = Row({0.0f, -0.0f, inf, 1, -1, -inf, nan}, ippiLn_32f_C1IR);
-  EXPECT_EQ(std::vector<float>(l.begin(), l.begin() + 4), (std::vector<float>{-inf, -inf, inf, 0}));
-  EXPECT_TRUE(std::isnan(l[4]) && std::isnan(l[5]) && std::isnan(l[6]));
+TEST(Pointwise, SpecialValuesOnEveryTarget) {
+  for (long long target : prim_test::Targets()) {
+    prim_test::ForcedTarget forced(target);
+    SpecialValues();
+  }
+}
+
+void SpecialValues() {
+  // Each row is longer than a vector of any target, so that the values
+  // also pass through the whole-vector loops, not only the tails.
+  auto repeated = [](const std::vector<float>& v) {
+    std::vector<float> all;
+    while (all.size() < 64) all.insert(all.end(), v.begin(), v.end());
+    return all;
+  };
+  const auto e = Row(repeated({89, 88.72282f, inf, -103.98f, -inf, 0, 88.72279f, nan, -103.97f,
+                               -87.5f, 1e-30f, -1e-30f}),
+                     ippiExp_32f_C1IR);
+  for (size_t i = 0; i < e.size(); i += 12) {
+    EXPECT_EQ(std::vector<float>(e.begin() + i, e.begin() + i + 6),
+              (std::vector<float>{inf, inf, inf, 0, 0, 1}));
+    EXPECT_TRUE(std::isfinite(e[i + 6]) && e[i + 6] > 3.4e38f);
+    EXPECT_TRUE(std::isnan(e[i + 7]));
+    EXPECT_GT(e[i + 8], 0.0f);                      // the smallest denormals
+    EXPECT_NEAR(e[i + 9], std::exp(-87.5), 1e-44);  // a denormal
+    EXPECT_EQ(e[i + 10], 1.0f);
+    EXPECT_EQ(e[i + 11], 1.0f);
+  }
+  const float denormal = std::ldexp(1.0f, -140), fmin = std::numeric_limits<float>::min();
+  const auto l = Row(repeated({0.0f, -0.0f, inf, 1, -1, -inf, nan, denormal, fmin, -denormal}),
+                     ippiLn_32f_C1IR);
+  for (size_t i = 0; i < l.size(); i += 10) {
+    EXPECT_EQ(std::vector<float>(l.begin() + i, l.begin() + i + 4),
+              (std::vector<float>{-inf, -inf, inf, 0}));
+    EXPECT_TRUE(std::isnan(l[i + 4]) && std::isnan(l[i + 5]) && std::isnan(l[i + 6]));
+    EXPECT_FLOAT_EQ(l[i + 7], -140 * std::log(2.0f));
+    EXPECT_FLOAT_EQ(l[i + 8], -126 * std::log(2.0f));
+    EXPECT_TRUE(std::isnan(l[i + 9]));
+  }
 
   auto clamp = [](std::vector<float> v, float lt, float vlt, float gt, float vgt) {
     return Row(v, [=](float* p, int s, IppiSize r) {
@@ -90,7 +123,8 @@ TEST(Pointwise, SpecialValues) {
     });
   };
   using V = std::vector<float>;
-  EXPECT_EQ(clamp({-1, 0, 0.5f, 1, 2, inf, -inf, nan}, 0, 0, 1, 1), (V{0, 0, 0.5f, 1, 1, 1, 0, 0}));
+  EXPECT_EQ(clamp(repeated({-1, 0, 0.5f, 1, 2, inf, -inf, nan}), 0, 0, 1, 1),
+            repeated({0, 0, 0.5f, 1, 1, 1, 0, 0}));
   EXPECT_EQ(clamp({0.2f, 0.3f, 0.4f}, 0.3f, 0, 0.3f, 1), (V{0, 0.3f, 1}));  // strict both ways
   EXPECT_EQ(clamp({-1, 5, nan}, 0, 0, nan, 1), (V{0, 5, 0}));   // NaN upper bound: lower clamp only
   EXPECT_EQ(clamp({-1, 5, nan}, nan, 7, 1, 1), (V{-1, 1, 7}));  // NaN lower bound: NaN pixels only
