@@ -40,29 +40,29 @@ const PF_PixelFormat kFormats[] = {
     PF_PixelFormat_ARGB64, PF_PixelFormat_ARGB128, PF_PixelFormat_INVALID, 0};
 
 WorldSpec PickWorld(Input& in) {
-  WorldSpec spec;
-  spec.format = in.Pick(kFormats);
-  spec.width = in.Byte() % 8 == 0 ? in.Range(0, 70) : in.Range(0, 9);
-  spec.height = in.Byte() % 8 == 0 ? in.Range(0, 40) : in.Range(0, 7);
-  const A_long px = static_cast<A_long>(tessivo_host::PixelSize(spec.format));
-  const A_long packed = spec.width * px;
+  WorldSpec layout;
+  layout.format = in.Pick(kFormats);
+  layout.width = in.Byte() % 8 == 0 ? in.Range(0, 70) : in.Range(0, 9);
+  layout.height = in.Byte() % 8 == 0 ? in.Range(0, 40) : in.Range(0, 7);
+  const A_long px = static_cast<A_long>(tessivo_host::PixelSize(layout.format));
+  const A_long packed = layout.width * px;
   switch (in.Byte() % 8) {
     case 0:
-      spec.rowbytes = packed + in.Range(1, 3);  // not a whole number of pixels
+      layout.rowbytes = packed + in.Range(1, 3);  // not a whole number of pixels
       break;
     case 1:
-      spec.rowbytes = -(packed + px * in.Range(0, 3));  // rows going down in memory
+      layout.rowbytes = -(packed + px * in.Range(0, 3));  // rows going down in memory
       break;
     case 2:
-      spec.rowbytes = packed + px * in.Range(1, 9);
+      layout.rowbytes = packed + px * in.Range(1, 9);
       break;
     case 3:
-      spec.rowbytes = in.Range(-2 * packed - 64, 2 * packed + 64);  // the host may refuse it
+      layout.rowbytes = in.Range(-2 * packed - 64, 2 * packed + 64);  // the host may refuse it
       break;
     default:
       break;  // packed
   }
-  return spec;
+  return layout;
 }
 
 // Pixels from the input bytes, or noise seeded from them.

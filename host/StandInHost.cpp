@@ -705,13 +705,13 @@ double StandInHost::ParamValue(int index) const {
   return impl_->values[static_cast<std::size_t>(index) - 1];
 }
 
-void StandInHost::SetInputWorld(const WorldSpec& spec) {
-  impl_->input.reset(new World(spec));
-  impl_->output.reset(new World(spec));
-  impl_->in.width = spec.width;
-  impl_->in.height = spec.height;
+void StandInHost::SetInputWorld(const WorldSpec& layout) {
+  impl_->input.reset(new World(layout));
+  impl_->output.reset(new World(layout));
+  impl_->in.width = layout.width;
+  impl_->in.height = layout.height;
 }
-void StandInHost::SetOutputWorld(const WorldSpec& spec) { impl_->output.reset(new World(spec)); }
+void StandInHost::SetOutputWorld(const WorldSpec& layout) { impl_->output.reset(new World(layout)); }
 World& StandInHost::Input() { return *impl_->input; }
 World& StandInHost::Output() { return *impl_->output; }
 

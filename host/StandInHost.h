@@ -58,9 +58,9 @@ struct WorldSpec {
 // pixels span (no slack), so a sanitizer catches any access past them.
 class World {
  public:
-  // std::invalid_argument on a bad spec: an unknown format, a negative side
+  // std::invalid_argument on a bad layout: an unknown format, a negative side
   // or one above 30000 pixels, rows that overlap.
-  explicit World(const WorldSpec& spec);
+  explicit World(const WorldSpec& layout);
   World(const World&) = delete;
   World& operator=(const World&) = delete;
 
@@ -233,8 +233,8 @@ class StandInHost {
 
   // --- Worlds -------------------------------------------------------------
   // Both start as packed 8-bit 8 x 8 worlds of zeros.
-  void SetInputWorld(const WorldSpec& spec);  // the output becomes a world like it
-  void SetOutputWorld(const WorldSpec& spec);
+  void SetInputWorld(const WorldSpec& layout);  // the output becomes a world like it
+  void SetOutputWorld(const WorldSpec& layout);
   World& Input();
   World& Output();
 

@@ -42,43 +42,43 @@ std::int64_t FloorDiv(std::int64_t a, std::int64_t b) {
 
 }  // namespace
 
-World::World(const WorldSpec& spec) : format_(spec.format) {
-  const std::int64_t px = static_cast<std::int64_t>(PixelSize(spec.format));
-  if (px == 0) throw std::invalid_argument("world: unknown pixel format " + Hex(spec.format));
-  if (spec.width < 0 || spec.height < 0) {
-    throw std::invalid_argument("world: negative size " + std::to_string(spec.width) + " x " +
-                                std::to_string(spec.height));
+World::World(const WorldSpec& layout) : format_(layout.format) {
+  const std::int64_t px = static_cast<std::int64_t>(PixelSize(layout.format));
+  if (px == 0) throw std::invalid_argument("world: unknown pixel format " + Hex(layout.format));
+  if (layout.width < 0 || layout.height < 0) {
+    throw std::invalid_argument("world: negative size " + std::to_string(layout.width) + " x " +
+                                std::to_string(layout.height));
   }
   // The largest frame side the host makes (After Effects' own limit): a
   // request for more is refused rather than allocated.
   constexpr A_long kMaxSide = 30000;
-  if (spec.width > kMaxSide || spec.height > kMaxSide) {
-    throw std::invalid_argument("world: " + std::to_string(spec.width) + " x " +
-                                std::to_string(spec.height) + " exceeds the host's " +
+  if (layout.width > kMaxSide || layout.height > kMaxSide) {
+    throw std::invalid_argument("world: " + std::to_string(layout.width) + " x " +
+                                std::to_string(layout.height) + " exceeds the host's " +
                                 std::to_string(kMaxSide) + " pixels a side");
   }
-  const std::int64_t packed = spec.width * px;
-  if (!spec.rowbytes && packed > INT32_MAX) throw std::invalid_argument("world: too wide");
-  const std::int64_t rowbytes = spec.rowbytes.value_or(static_cast<A_long>(packed));
+  const std::int64_t packed = layout.width * px;
+  if (!layout.rowbytes && packed > INT32_MAX) throw std::invalid_argument("world: too wide");
+  const std::int64_t rowbytes = layout.rowbytes.value_or(static_cast<A_long>(packed));
   pitchBytes_ = static_cast<std::ptrdiff_t>(FloorDiv(rowbytes, px) * px);
   const std::int64_t span = pitchBytes_ < 0 ? -static_cast<std::int64_t>(pitchBytes_) : pitchBytes_;
-  if (spec.height > 1 && span < packed) {
+  if (layout.height > 1 && span < packed) {
     throw std::invalid_argument("world: rowbytes " + std::to_string(rowbytes) +
-                                " overlaps rows of " + std::to_string(spec.width) + " pixels");
+                                " overlaps rows of " + std::to_string(layout.width) + " pixels");
   }
-  const bool empty = spec.width == 0 || spec.height == 0;
-  byteCount_ = empty ? 0 : static_cast<std::size_t>((spec.height - 1) * span + packed);
+  const bool empty = layout.width == 0 || layout.height == 0;
+  byteCount_ = empty ? 0 : static_cast<std::size_t>((layout.height - 1) * span + packed);
   block_.reset(new unsigned char[byteCount_]());
 
   world_ = PF_EffectWorld{};
   // With rows going down in memory, row 0 is the highest row of the block.
   const std::size_t row0 =
-      (!empty && pitchBytes_ < 0) ? static_cast<std::size_t>((spec.height - 1) * span) : 0;
+      (!empty && pitchBytes_ < 0) ? static_cast<std::size_t>((layout.height - 1) * span) : 0;
   world_.data = block_.get() + row0;
   world_.rowbytes = static_cast<A_long>(rowbytes);
-  world_.width = spec.width;
-  world_.height = spec.height;
-  world_.extent_hint = PF_LRect{0, 0, spec.width, spec.height};
+  world_.width = layout.width;
+  world_.height = layout.height;
+  world_.extent_hint = PF_LRect{0, 0, layout.width, layout.height};
   world_.host_world = this;
 }
 

@@ -307,11 +307,11 @@ int Run(const Options& o) {
   host.SetParam("Intensity Level", o.intensity);
   host.SetParam("Luminosity Mode", o.luminosity ? 1.0 : 0.0);
 
-  WorldSpec spec;
-  spec.format = format;
-  spec.width = source.width;
-  spec.height = source.height;
-  host.SetInputWorld(spec);  // the output takes the same shape
+  WorldSpec layout;
+  layout.format = format;
+  layout.width = source.width;
+  layout.height = source.height;
+  host.SetInputWorld(layout);  // the output takes the same shape
   Raster result;
   WithWorldPixel(format, [&](auto tag) { FillWorld<decltype(tag)>(host.Input(), source); });
 

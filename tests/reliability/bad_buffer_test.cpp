@@ -95,7 +95,7 @@ void ExpectFloatMix(const World& in, const World& out, float intensity) {
     }
 }
 
-WorldSpec Spec(PF_PixelFormat f, A_long w, A_long h,
+WorldSpec WorldOf(PF_PixelFormat f, A_long w, A_long h,
                std::optional<A_long> rowbytes = std::nullopt) {
   return WorldSpec{f, w, h, rowbytes};
 }
@@ -108,28 +108,28 @@ std::vector<BufferCase> Cases() {
     const std::string fmt = std::string(FormatName(f)) + " ";
     const A_long px = static_cast<A_long>(tessivo_host::PixelSize(f)), packed = 9 * px;
     const std::vector<BufferCase> layouts = {
-        {"rowbytes exact", Spec(f, 9, 7, packed), Spec(f, 9, 7, packed), kOk},
-        {"rowbytes padded", Spec(f, 9, 7, packed + 64), Spec(f, 9, 7, packed + 64), kOk},
-        {"rowbytes differ", Spec(f, 9, 7, packed + 4 * px), Spec(f, 9, 7, packed + px), kOk},
-        {"rowbytes negative", Spec(f, 9, 7, -packed), Spec(f, 9, 7, -packed - 2 * px), kOk},
-        {"rowbytes negative in only", Spec(f, 9, 7, -packed), Spec(f, 9, 7, packed), kOk},
-        {"rowbytes not whole pixels", Spec(f, 9, 7, packed + px - 1), Spec(f, 9, 7, packed + 3),
+        {"rowbytes exact", WorldOf(f, 9, 7, packed), WorldOf(f, 9, 7, packed), kOk},
+        {"rowbytes padded", WorldOf(f, 9, 7, packed + 64), WorldOf(f, 9, 7, packed + 64), kOk},
+        {"rowbytes differ", WorldOf(f, 9, 7, packed + 4 * px), WorldOf(f, 9, 7, packed + px), kOk},
+        {"rowbytes negative", WorldOf(f, 9, 7, -packed), WorldOf(f, 9, 7, -packed - 2 * px), kOk},
+        {"rowbytes negative in only", WorldOf(f, 9, 7, -packed), WorldOf(f, 9, 7, packed), kOk},
+        {"rowbytes not whole pixels", WorldOf(f, 9, 7, packed + px - 1), WorldOf(f, 9, 7, packed + 3),
          kOk},
-        {"rowbytes negative, not whole pixels", Spec(f, 9, 7, -packed - 3),
-         Spec(f, 9, 7, -packed - px - 1), kOk},
-        {"one pixel", Spec(f, 1, 1), std::nullopt, kOk},
-        {"one column", Spec(f, 1, 7), std::nullopt, kOk},
-        {"one row", Spec(f, 9, 1), std::nullopt, kOk},
-        {"zero width", Spec(f, 0, 7), Spec(f, 9, 7), kNoMemory},
-        {"zero height", Spec(f, 9, 0), Spec(f, 9, 7), kNoMemory},
-        {"zero both", Spec(f, 0, 0), std::nullopt, kNoMemory},
-        {"output narrower", Spec(f, 9, 7), Spec(f, 8, 7), kUnusable},
-        {"output lower", Spec(f, 9, 7), Spec(f, 9, 6), kUnusable},
-        {"output larger", Spec(f, 9, 7), Spec(f, 12, 9, 12 * px + 8), kOk},
+        {"rowbytes negative, not whole pixels", WorldOf(f, 9, 7, -packed - 3),
+         WorldOf(f, 9, 7, -packed - px - 1), kOk},
+        {"one pixel", WorldOf(f, 1, 1), std::nullopt, kOk},
+        {"one column", WorldOf(f, 1, 7), std::nullopt, kOk},
+        {"one row", WorldOf(f, 9, 1), std::nullopt, kOk},
+        {"zero width", WorldOf(f, 0, 7), WorldOf(f, 9, 7), kNoMemory},
+        {"zero height", WorldOf(f, 9, 0), WorldOf(f, 9, 7), kNoMemory},
+        {"zero both", WorldOf(f, 0, 0), std::nullopt, kNoMemory},
+        {"output narrower", WorldOf(f, 9, 7), WorldOf(f, 8, 7), kUnusable},
+        {"output lower", WorldOf(f, 9, 7), WorldOf(f, 9, 6), kUnusable},
+        {"output larger", WorldOf(f, 9, 7), WorldOf(f, 12, 9, 12 * px + 8), kOk},
         // The host makes no world this wide: the fields claim 2^31 - 1
         // pixels over a one-row block. The render must refuse at its first
         // plane (wider than a row step can say) before reading a pixel.
-        {"2^31-1 x 1 claimed", Spec(f, 9, 1), std::nullopt, kNoMemory, nullptr,
+        {"2^31-1 x 1 claimed", WorldOf(f, 9, 1), std::nullopt, kNoMemory, nullptr,
          [](StandInHost& host) {
            host.Input().Effect()->width = INT_MAX;
            host.Output().Effect()->width = INT_MAX;
@@ -145,7 +145,7 @@ std::vector<BufferCase> Cases() {
       for (const auto& p : px) w.Set(p.first.first, p.first.second, p.second);
     };
   };
-  const WorldSpec f9x7 = Spec(PF_PixelFormat_ARGB128, 9, 7);
+  const WorldSpec f9x7 = WorldOf(PF_PixelFormat_ARGB128, 9, 7);
   cases.push_back({"float NaN, infinities, denormals", f9x7, std::nullopt, kOk,
                    special({{{1, 1}, {0.5f, kNaN, 0.5f, 0.5f}},
                             {{2, 1}, {0.5f, 0.5f, kInf, 0.5f}},
@@ -218,13 +218,13 @@ TEST(BadBuffers, RenderOrRefuseWithinTheirBytes) {
 // allocates them; the render never sees them.
 TEST(BadBuffers, HostRefusesHugeWorlds) {
   StandInHost host(TESSIVO_MODULE_PATH);
-  for (const WorldSpec& spec :
-       {Spec(PF_PixelFormat_ARGB32, INT_MAX, 1), Spec(PF_PixelFormat_ARGB32, INT_MAX, 1, 64),
-        Spec(PF_PixelFormat_ARGB128, INT_MAX, 1, 0), Spec(PF_PixelFormat_ARGB32, 65535, 65535),
-        Spec(PF_PixelFormat_ARGB128, 65535, 65535), Spec(PF_PixelFormat_ARGB32, 30001, 1)}) {
-    SCOPED_TRACE(testing::Message() << spec.width << " x " << spec.height);
-    EXPECT_THROW(host.SetInputWorld(spec), std::invalid_argument);
-    EXPECT_THROW(host.SetOutputWorld(spec), std::invalid_argument);
+  for (const WorldSpec& layout :
+       {WorldOf(PF_PixelFormat_ARGB32, INT_MAX, 1), WorldOf(PF_PixelFormat_ARGB32, INT_MAX, 1, 64),
+        WorldOf(PF_PixelFormat_ARGB128, INT_MAX, 1, 0), WorldOf(PF_PixelFormat_ARGB32, 65535, 65535),
+        WorldOf(PF_PixelFormat_ARGB128, 65535, 65535), WorldOf(PF_PixelFormat_ARGB32, 30001, 1)}) {
+    SCOPED_TRACE(testing::Message() << layout.width << " x " << layout.height);
+    EXPECT_THROW(host.SetInputWorld(layout), std::invalid_argument);
+    EXPECT_THROW(host.SetOutputWorld(layout), std::invalid_argument);
   }
 }
 

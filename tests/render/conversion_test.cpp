@@ -41,8 +41,8 @@ void RoundTrip(Conversion& t, PF_PixelFormat format) {
     for (A_long pad : {0, 3, 2 * ps + 1}) {
       for (int sign : {1, -1}) {
         SCOPED_TRACE(testing::Message() << "width " << w << " pad " << pad << " sign " << sign);
-        t.UseWorlds(Spec(format, w, h, sign * (w * ps + pad)),
-                    Spec(format, w + 2, h + 1, -sign * ((w + 2) * ps + ps - 1)));
+        t.UseWorlds(WorldOf(format, w, h, sign * (w * ps + pad)),
+                    WorldOf(format, w + 2, h + 1, -sign * ((w + 2) * ps + ps - 1)));
         for (A_long i = 0; i < w * h; ++i)
           t.host.Input().Set(i % w, i / w, RandomPixel<Pixel>(rng));
         PF_Err err = -1;
@@ -90,7 +90,7 @@ TEST_F(Conversion, IntegersTruncateTowardZero) {
                                                 {PF_PixelFormat_ARGB32, 255.0f, 255},
                                                 {PF_PixelFormat_ARGB32, 0.7f, 0},
                                                 {PF_PixelFormat_ARGB64, 32767.99f, 32767}}) {
-    UseWorlds(Spec(format, 1, 1), Spec(format, 1, 1));
+    UseWorlds(WorldOf(format, 1, 1), WorldOf(format, 1, 1));
     KoImage image({1, 1}, 3);
     for (int p = 0; p < 3; ++p) image.layers[p][0] = value;
     ConvertToAE(image, format);
@@ -109,7 +109,7 @@ TEST_F(Conversion, AsksTheHostOnceBeforeTouchingPixels) {
       {PF_PixelFormat_ARGB128, false, {acquire, get, release}},
       {PF_PixelFormat_ARGB128, true, {acquire, get, get, release}}};
   for (const auto& [format, toAE, log] : cases) {
-    UseWorlds(Spec(format, 4, 4), Spec(format, 4, 4));
+    UseWorlds(WorldOf(format, 4, 4), WorldOf(format, 4, 4));
     KoImage image({4, 4}, 3);
     host.ClearCallLog();
     toAE ? ConvertToAE(image, format) : void(ConvertFromAE({4, 4}, format));
@@ -141,7 +141,7 @@ TEST_F(Conversion, RefusesWhatTheHostCannotSupply) {
   for (const auto& [name, format, setup, size] : cases) {
     SCOPED_TRACE(name);
     const PF_PixelFormat world = format == PF_PixelFormat_INVALID ? PF_PixelFormat_ARGB32 : format;
-    UseWorlds(Spec(world, 5, 5), Spec(world, 4, 4));
+    UseWorlds(WorldOf(world, 5, 5), WorldOf(world, 4, 4));
     KoImage image({size, size}, 3);
     setup(*this);
     PF_Err err = PF_Err_NONE;

@@ -22,7 +22,7 @@ struct Params {
   bool luminosity = true;
 };
 
-inline WorldSpec Spec(PF_PixelFormat format, A_long width, A_long height,
+inline WorldSpec WorldOf(PF_PixelFormat format, A_long width, A_long height,
                       std::optional<A_long> rowbytes = std::nullopt) {
   return WorldSpec{format, width, height, rowbytes};
 }
@@ -43,7 +43,7 @@ struct EffectHost {
 
   // Input and output of one format and size, the output filled with 0xAB.
   void SetWorlds(PF_PixelFormat format, A_long width, A_long height) {
-    host.SetInputWorld(Spec(format, width, height));
+    host.SetInputWorld(WorldOf(format, width, height));
     host.Output().FillBytes(0xAB);
   }
 

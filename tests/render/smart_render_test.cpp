@@ -56,7 +56,7 @@ TEST(SmartRenderFailure, ReturnsTheFirstErrorAndGivesEverythingBack) {
     return [=](Frame& t) { t.host.SetSuiteAvailability(suite, SuiteAvailability::Missing); };
   };
   const auto output = [](PF_PixelFormat f, A_long h) {
-    return [=](Frame& t) { t.host.SetOutputWorld(Spec(f, 9, h)); };
+    return [=](Frame& t) { t.host.SetOutputWorld(WorldOf(f, 9, h)); };
   };
   struct Case {
     const char* name;
@@ -91,8 +91,8 @@ TEST(SmartRenderFailure, ReturnsTheFirstErrorAndGivesEverythingBack) {
       {"output of another format", output(PF_PixelFormat_ARGB64, 7), 516, 1, false},
       {"input of zero size",
        [](Frame& t) {
-         t.host.SetInputWorld(Spec(PF_PixelFormat_ARGB32, 0, 7));
-         t.host.SetOutputWorld(Spec(PF_PixelFormat_ARGB32, 9, 7));
+         t.host.SetInputWorld(WorldOf(PF_PixelFormat_ARGB32, 0, 7));
+         t.host.SetOutputWorld(WorldOf(PF_PixelFormat_ARGB32, 9, 7));
        },
        512, 1, false},
   };
