@@ -8,10 +8,7 @@
 
 #include "host_fixture.h"
 
-using tessivo_host::Fault;
 using tessivo_host::FourCC;
-using tessivo_host::HostCall;
-using tessivo_host::SuiteAvailability;
 
 namespace {
 
@@ -49,14 +46,6 @@ TEST_F(HostTest, AboutInPremiereDoesNothing) {
   EXPECT_EQ(host.About(), PF_Err_NONE);
   EXPECT_STREQ(host.OutData().return_msg, "before");
   EXPECT_EQ(host.CallLog(), std::vector<std::string>{"command 0"});
-}
-
-TEST_F(HostTest, AboutWithoutTheAnsiSuiteReturns516) {
-  host.SetSuiteAvailability(kPFANSISuite, SuiteAvailability::Missing);
-  std::strcpy(host.OutData().return_msg, "before");
-  EXPECT_EQ(host.About(), PF_Err_BAD_CALLBACK_PARAM);
-  EXPECT_STREQ(host.OutData().return_msg, "before");
-  ExpectLedgersBalanced();
 }
 
 TEST_F(HostTest, GlobalSetupReplacesVersionAndFlagsWhole) {
@@ -127,19 +116,6 @@ TEST_F(HostTest, ParamsSetupAddsFourParametersInFull) {
   box.u.bd.u.nameptr = defs[3].u.bd.u.nameptr;  // the host's copy of the label
   ExpectSameDef(defs[3], box);
   ExpectLedgersBalanced();
-}
-
-TEST_F(HostTest, ParamsSetupStopsAtTheFirstFailingAdd) {
-  for (int nth = 1; nth <= 4; ++nth) {
-    SCOPED_TRACE(nth);
-    tessivo_host::StandInHost h(TESSIVO_MODULE_PATH);
-    h.InjectFault(Fault{HostCall::AddParam, nth, 0x1234, false});
-    h.OutData().num_params = 77;
-    EXPECT_EQ(h.ParamsSetup(), 0x1234);
-    EXPECT_EQ(h.CallCount(HostCall::AddParam), nth);
-    EXPECT_EQ(h.AddedParams().size(), static_cast<size_t>(nth - 1));
-    EXPECT_EQ(h.OutData().num_params, 77);
-  }
 }
 
 // Host callbacks that throw, to reach the entry point's guard.

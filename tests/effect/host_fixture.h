@@ -20,12 +20,6 @@ class HostTest : public ::testing::Test {
     EXPECT_EQ(host.BadHandleCalls(), 0);
     EXPECT_EQ(host.OutstandingLayerCheckouts(), 0);
   }
-
-  int LogCount(const std::string& entry) const {
-    int n = 0;
-    for (const std::string& e : host.CallLog()) n += e == entry;
-    return n;
-  }
 };
 
 #endif  // TESSIVO_TESTS_EFFECT_HOST_FIXTURE_H

@@ -2,6 +2,7 @@
 // result rectangles, every way it can fail, and the record's handle.
 #include <cstddef>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -131,6 +132,10 @@ TEST_F(PreRenderTest, ResultRectanglesTakeInTheInputs) {
       {{0, 0, 0, 0}, {0, 0, 8, 8}, {0, 0, 8, 8}},    // empty output becomes the input's
       {{4, 4, 20, 6}, {0, 0, 8, 8}, {0, 0, 20, 8}},  // bounding rectangle of both
       {{4, 4, 20, 6}, {5, 5, 5, 9}, {4, 4, 20, 6}},  // empty input leaves it
+      {{7, 0, 7, 10}, {5, 5, 9, 9}, {5, 5, 9, 9}},   // zero-width output is empty
+      {{0, 8, 10, 3}, {5, 5, 9, 9}, {5, 5, 9, 9}},   // inverted output is empty
+      {{1, 2, 3, 4}, {-5, 10, 2, 30}, {-5, 2, 3, 30}},
+      {{0, 0, 10, 10}, {20, 20, 30, 30}, {0, 0, 30, 30}},  // disjoint
   };
   for (const Case& c : cases) {
     host.SetInitialResultRects(c.initial, c.initial);
@@ -147,61 +152,63 @@ TEST_F(PreRenderTest, ResultRectanglesTakeInTheInputs) {
   ExpectLedgersBalanced();
 }
 
-TEST_F(PreRenderTest, WithoutTheHandleSuiteItReturns516AndMakesNoHandle) {
-  host.SetSuiteAvailability(kPFHandleSuite, SuiteAvailability::Missing);
-  EXPECT_EQ(host.PreRender(), PF_Err_BAD_CALLBACK_PARAM);
-  ExpectNothingStored();
-  EXPECT_EQ(host.CallCount(HostCall::NewHandle), 0);
-  ExpectLedgersBalanced();
-}
-
-TEST_F(PreRenderTest, AHandleThatCannotBeHadOrLockedIsOutOfMemory) {
-  for (HostCall failing : {HostCall::NewHandle, HostCall::LockHandle}) {
-    SCOPED_TRACE(tessivo_host::HostCallName(failing));
-    host.InjectFault(Fault{failing, 1, 0, false});
-    EXPECT_EQ(host.PreRender(), PF_Err_OUT_OF_MEMORY);
-    ExpectNothingStored();
-    EXPECT_EQ(host.CallCount(HostCall::CheckoutParam), 0);
-    EXPECT_EQ(host.CallCount(HostCall::CheckoutLayer), 0);
-    // The unlockable handle is given back, not leaked.
-    ExpectLedgersBalanced();
-    host.ClearFaults();
-  }
-  EXPECT_EQ(host.CallCount(HostCall::DisposeHandle), 1);
-}
-
-TEST_F(PreRenderTest, AFailedParameterCheckoutLeavesTheHandleUnfilled) {
-  for (int index = 1; index <= 4; ++index) {
-    SCOPED_TRACE(index);
-    const int before = host.CallCount(HostCall::CheckoutParam);
-    host.InjectFault(Fault{HostCall::CheckoutParam, before + index, 0x4321, false});
-    EXPECT_EQ(host.PreRender(), 0x4321);
-    EXPECT_EQ(host.CallCount(HostCall::CheckoutParam), before + index);
-    EXPECT_EQ(host.CallCount(HostCall::CheckoutLayer), 0);
-    ExpectRectsUntouched();
-    ASSERT_NE(Pending(), nullptr);
-    EXPECT_NE(host.PreRenderOutput().delete_pre_render_data_func, nullptr);
-    EXPECT_TRUE(RecordUnfilled());
+// Before the handle is locked nothing is stored and the handle is given
+// back; after, the host holds it (and disposes of it), filled only if every
+// parameter was checked out.
+TEST_F(PreRenderTest, EveryFailureReturnsItsCodeAndLeavesTheRectsAlone) {
+  struct Case {
+    const char* name;
+    std::function<void()> setup;
+    PF_Err expected;
+    bool stored, filled;
+    int params, layers;
+  };
+  const auto fail = [&](HostCall call, int nth, PF_Err code) {
+    return [=] { host.InjectFault(Fault{call, host.CallCount(call) + nth, code, false}); };
+  };
+  std::vector<Case> cases = {
+      {"no handle suite",
+       [&] { host.SetSuiteAvailability(kPFHandleSuite, SuiteAvailability::Missing); },
+       PF_Err_BAD_CALLBACK_PARAM, false, false, 0, 0},
+      {"new handle", fail(HostCall::NewHandle, 1, 0), PF_Err_OUT_OF_MEMORY, false, false, 0, 0},
+      {"lock handle", fail(HostCall::LockHandle, 1, 0), PF_Err_OUT_OF_MEMORY, false, false, 0, 0},
+      {"layer checkout", fail(HostCall::CheckoutLayer, 1, 0x55), 0x55, true, true, 4, 1},
+  };
+  for (int index = 1; index <= 4; ++index)
+    cases.push_back({"parameter checkout", fail(HostCall::CheckoutParam, index, 0x4321), 0x4321,
+                     true, false, index, 0});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.name << " " << c.params);
+    const int params = host.CallCount(HostCall::CheckoutParam),
+              layers = host.CallCount(HostCall::CheckoutLayer),
+              newHandles = host.CallCount(HostCall::NewHandle);
+    c.setup();
+    EXPECT_EQ(host.PreRender(), c.expected);
+    EXPECT_EQ(host.CallCount(HostCall::CheckoutParam) - params, c.params);
+    EXPECT_EQ(host.CallCount(HostCall::CheckoutLayer) - layers, c.layers);
     EXPECT_EQ(host.LockedHandles(), 0u);
-    host.DiscardPreRenderData();
-    ExpectLedgersBalanced();
+    if (c.stored) {
+      ExpectRectsUntouched();
+      ASSERT_EQ(host.PreRenderOutput().pre_render_data, host.PendingPreRenderData());
+      EXPECT_NE(host.PreRenderOutput().delete_pre_render_data_func, nullptr);
+      EXPECT_EQ(RecordUnfilled(), !c.filled);
+      if (c.filled) {
+        EXPECT_EQ(Record().intensity, 0.5f);
+      }
+      host.DiscardPreRenderData();
+    } else {
+      ExpectNothingStored();
+      if (c.expected == PF_Err_BAD_CALLBACK_PARAM) {
+        EXPECT_EQ(host.CallCount(HostCall::NewHandle), newHandles);
+      }
+    }
+    ExpectLedgersBalanced();  // an unlockable handle is disposed of, not leaked
+    host.ClearFaults();
+    host.SetSuiteAvailability(kPFHandleSuite, SuiteAvailability::Present);
   }
 }
 
-TEST_F(PreRenderTest, AFailedLayerCheckoutLeavesTheRecordFilled) {
-  host.InjectFault(Fault{HostCall::CheckoutLayer, 1, 0x55, false});
-  EXPECT_EQ(host.PreRender(), 0x55);
-  ExpectRectsUntouched();
-  ASSERT_EQ(host.PreRenderOutput().pre_render_data, host.PendingPreRenderData());
-  EXPECT_FALSE(RecordUnfilled());
-  EXPECT_EQ(Record().intensity, 0.5f);
-  EXPECT_EQ(host.LockedHandles(), 0u);
-  host.DiscardPreRenderData();
-  ExpectLedgersBalanced();
-}
-
-TEST_F(PreRenderTest, TheHostDisposesOfTheRecordWithOrWithoutARender) {
-  // Pre-render alone, then discarded.
+TEST_F(PreRenderTest, TheHostDisposesOfTheRecord) {
   ASSERT_EQ(host.PreRender(), PF_Err_NONE);
   EXPECT_EQ(host.LiveHandles(), 1u);
   host.ClearCallLog();
@@ -210,27 +217,6 @@ TEST_F(PreRenderTest, TheHostDisposesOfTheRecordWithOrWithoutARender) {
             (std::vector<std::string>{"delete_pre_render_data", "AcquireSuite PF Handle Suite 2",
                                       "host_dispose_handle", "ReleaseSuite PF Handle Suite 2"}));
   ExpectLedgersBalanced();
-
-  // A frame whose pre-render fails is never rendered, and still cleaned up.
-  host.InjectFault(Fault{HostCall::CheckoutLayer, 2, 0x55, false});
-  host.ClearCallLog();
-  EXPECT_EQ(host.RenderFrame(), 0x55);
-  EXPECT_EQ(LogCount("command 24"), 0);
-  EXPECT_EQ(LogCount("delete_pre_render_data"), 1);
-  ExpectLedgersBalanced();
-}
-
-TEST_F(PreRenderTest, ARenderedFrameGivesEverythingBack) {
-  for (PF_PixelFormat format :
-       {PF_PixelFormat_ARGB32, PF_PixelFormat_ARGB64, PF_PixelFormat_ARGB128}) {
-    host.SetInputWorld(tessivo_host::WorldSpec{format, 5, 3, std::nullopt});
-    host.ClearCallLog();
-    EXPECT_EQ(host.RenderFrame(), PF_Err_NONE);
-    EXPECT_EQ(LogCount("command 24"), 1);
-    EXPECT_EQ(LogCount("delete_pre_render_data"), 1);
-    ExpectLedgersBalanced();
-    EXPECT_EQ(host.LockedHandles(), 0u);
-  }
 }
 
 }  // namespace

@@ -2,11 +2,13 @@
 // loading, world layout and parameter values.
 #include <unistd.h>
 
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
 
 #include "host_fixture.h"
 
@@ -70,6 +72,19 @@ TEST(StandInHostWorld, RowsLieWherePitchSaysAndTheBlockIsExact) {
   EXPECT_THROW(w.Get<PF_Pixel16>(0, 0), std::invalid_argument);
   EXPECT_THROW(World(WorldSpec{PF_PixelFormat_ARGB32, 4, 2, 12}), std::invalid_argument);
   EXPECT_THROW(World(WorldSpec{PF_PixelFormat_INVALID, 4, 2, std::nullopt}), std::invalid_argument);
+
+  // Worlds larger than a host makes are refused before they are allocated.
+  StandInHost host(TESSIVO_MODULE_PATH);
+  for (const WorldSpec& huge : {WorldSpec{PF_PixelFormat_ARGB32, INT_MAX, 1, std::nullopt},
+                                WorldSpec{PF_PixelFormat_ARGB32, INT_MAX, 1, 64},
+                                WorldSpec{PF_PixelFormat_ARGB128, INT_MAX, 1, 0},
+                                WorldSpec{PF_PixelFormat_ARGB32, 65535, 65535, std::nullopt},
+                                WorldSpec{PF_PixelFormat_ARGB128, 65535, 65535, std::nullopt},
+                                WorldSpec{PF_PixelFormat_ARGB32, 30001, 1, std::nullopt}}) {
+    SCOPED_TRACE(testing::Message() << huge.width << " x " << huge.height);
+    EXPECT_THROW(host.SetInputWorld(huge), std::invalid_argument);
+    EXPECT_THROW(host.SetOutputWorld(huge), std::invalid_argument);
+  }
 }
 
 TEST_F(HostTest, ParameterValuesAreCheckedAgainstTheirDefinitions) {
@@ -89,7 +104,20 @@ TEST_F(HostTest, ParameterValuesAreCheckedAgainstTheirDefinitions) {
     return std::string("accepted");
   };
   EXPECT_EQ(refusal("Tonal Radius", 20.5), "Tonal Radius: 20.5 is outside its valid range 1 to 20");
-  EXPECT_NE(refusal("Intensity Level", std::nan("")), "accepted");
+  // NaN, infinities and values just outside the range never reach the effect.
+  const double nan = std::nan(""), inf = INFINITY;
+  for (const auto& [name, value] : {std::pair{"Tonal Radius", nan},
+                                    {"Tonal Radius", inf},
+                                    {"Tonal Radius", 0.999},
+                                    {"Tonal Threshold", -1e-40},
+                                    {"Tonal Threshold", 1.5},
+                                    {"Tonal Threshold", nan},
+                                    {"Intensity Level", -inf},
+                                    {"Intensity Level", 100.5},
+                                    {"Intensity Level", nan},
+                                    {"Luminosity Mode", nan}}) {
+    EXPECT_NE(refusal(name, value), "accepted") << name << " " << value;
+  }
   EXPECT_EQ(refusal("Luminosity Mode", 0.5),
             "Luminosity Mode: a checkbox takes an integer, not 0.5");
   EXPECT_EQ(refusal("Tonal Radiuss", 2.0), "no parameter named 'Tonal Radiuss'");

@@ -1,5 +1,4 @@
-// The suite holder, the suite helpers and the rectangle union, against a
-// tiny fake basic suite.
+// The suite holder and the suite helpers, against a tiny fake basic suite.
 #include <gtest/gtest.h>
 
 #include <cstdarg>
@@ -10,7 +9,6 @@
 
 #include "AEFX_SuiteHelper.h"
 #include "AEGP_SuiteHandler.h"
-#include "Smart_Utils.h"
 
 namespace {
 
@@ -65,24 +63,6 @@ int ThrownCode(void (*f)(const SPBasicSuite*), const SPBasicSuite* basic) {
     return code;
   }
   return 0;
-}
-
-TEST_F(SuiteHelpersTest, HolderLoadsOnFirstUseAndReleasesOnlyWhatItLoaded) {
-  {
-    AEGP_SuiteHandler suites(&basic);
-    EXPECT_TRUE(fake.calls.empty());
-    EXPECT_EQ(suites.Pica(), &basic);
-    void* first = suites.HandleSuite2();
-    EXPECT_EQ(first, fake.handed);
-    EXPECT_EQ(static_cast<void*>(suites.HandleSuite2()), first);
-  }
-  EXPECT_EQ(fake.calls,
-            (std::vector<std::string>{"acquire PF Handle Suite 2", "release PF Handle Suite 2"}));
-
-  fake.calls.clear();
-  { AEGP_SuiteHandler(&basic).ANSICallbacksSuite1(); }
-  EXPECT_EQ(fake.calls,
-            (std::vector<std::string>{"acquire PF ANSI Suite 1", "release PF ANSI Suite 1"}));
 }
 
 TEST_F(SuiteHelpersTest, HolderThrows516WhenASuiteCannotBeHad) {
@@ -151,29 +131,6 @@ TEST_F(SuiteHelpersTest, ReleaseIgnoresTheHostsAnswer) {
   EXPECT_EQ(AEFX_ReleaseSuite(&in_data, &out_data, "PF World Suite", 2, "Couldn't release suite."),
             516);
   EXPECT_STREQ(out_data.return_msg, "Couldn't release suite.");
-}
-
-bool operator==(const PF_LRect& a, const PF_LRect& b) {
-  return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
-}
-
-TEST(UnionLRect, EmptyTakesTheOtherAndNonEmptyWidens) {
-  struct Case {
-    PF_LRect src, dst, expected;
-  } cases[] = {
-      {{1, 2, 3, 4}, {0, 0, 0, 0}, {1, 2, 3, 4}},          // empty dst becomes src
-      {{5, 5, 9, 9}, {7, 0, 7, 10}, {5, 5, 9, 9}},         // zero-width dst is empty
-      {{5, 5, 9, 9}, {0, 8, 10, 3}, {5, 5, 9, 9}},         // inverted dst is empty
-      {{0, 0, 0, 0}, {1, 2, 3, 4}, {1, 2, 3, 4}},          // empty src leaves dst
-      {{-5, 10, 2, 30}, {1, 2, 3, 4}, {-5, 2, 3, 30}},     // bounding rectangle
-      {{20, 20, 30, 30}, {0, 0, 10, 10}, {0, 0, 30, 30}},  // disjoint
-  };
-  for (const Case& c : cases) {
-    PF_LRect dst = c.dst;
-    UnionLRect(&c.src, &dst);
-    EXPECT_TRUE(dst == c.expected)
-        << dst.left << "," << dst.top << "," << dst.right << "," << dst.bottom;
-  }
 }
 
 }  // namespace

@@ -4,8 +4,6 @@
 
 namespace {
 
-const IppiSize kSize{13, 5};
-
 struct ArithmeticCase {
   const char* name;
   void (*inPlace)(KoImage& a, const KoImage& b);

@@ -28,8 +28,6 @@ void operator delete[](void* p, std::size_t) noexcept { operator delete[](p); }
 
 namespace {
 
-const IppiSize kSize{9, 4};
-
 IppAllocLedger Ledger() {
   IppAllocLedger ledger;
   ippTestGetLedger(&ledger);

@@ -6,8 +6,6 @@
 
 namespace {
 
-const IppiSize kSize{13, 5};
-
 // An invertible pair with offsets: kUntwist undoes kTwist.
 const float kTwist[3][4] = {{1, 1, 0, 0.5f}, {0, 1, 1, 0}, {0, 0, 1, -0.25f}};
 const float kUntwist[3][4] = {{1, -1, 1, -0.25f}, {0, 1, -1, -0.25f}, {0, 0, 1, 0.25f}};

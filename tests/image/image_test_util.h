@@ -14,6 +14,9 @@ inline float& At(const KoImage& image, int p, int x, int y) {
                                   static_cast<long>(y) * image.steps[p])[x];
 }
 
+// The usual image size: odd, wider than a vector, more than one row.
+inline const IppiSize kSize{13, 5};
+
 using PixelFn = std::function<float(int p, int x, int y)>;
 
 inline void Fill(KoImage& image, const PixelFn& f) {

@@ -4,8 +4,6 @@
 
 namespace {
 
-const IppiSize kSize{13, 5};
-
 TEST(ImageStorage, KindsAndAllocation) {
   const KoImage empty;
   EXPECT_EQ(empty.numLayers, 0);

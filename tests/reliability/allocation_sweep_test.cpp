@@ -1,16 +1,16 @@
-// Every allocation the effect and the image code make, failed in turn: the
-// nth alone, and the nth with every later one. Two sweeps, counted apart:
-// the primitives' allocator (planes and work buffers together) and
-// operator new (every form, the host's own allocations excluded, the
-// memory of a host handle included as the effect's). Each run must give
-// the documented code and give back everything it took.
+// Every allocation the effect makes, failed in turn: the nth alone, and the
+// nth with every later one. Two sweeps, counted apart: the primitives'
+// allocator (planes and work buffers together) and operator new (every
+// form, the host's own allocations excluded, the memory of a host handle
+// included as the effect's). Each run must give the documented code and
+// give back everything it took. The image records are swept on their own
+// in tests/image/failure_test.cpp.
 #include <dlfcn.h>
 
 #include <functional>
 #include <iostream>
 #include <new>
 
-#include "KoImageStracture.h"
 #include "alloc_hooks.h"
 #include "reliability_support.h"
 
@@ -61,19 +61,6 @@ struct Scenario {
   std::function<void(bool succeeded)> check;
 };
 
-// The code the image and render code documents for an allocation failure:
-// NO_MEMORY_ERROR and std::bad_alloc both end as 512 at the entry point.
-PF_Err AsEntryPoint(const std::function<void()>& op) {
-  try {
-    op();
-    return PF_Err_NONE;
-  } catch (const NO_MEMORY_ERROR&) {
-    return PF_Err_INTERNAL_STRUCT_DAMAGED;
-  } catch (const std::bad_alloc&) {
-    return PF_Err_INTERNAL_STRUCT_DAMAGED;
-  }
-}
-
 // A whole frame through the host: pre-render, render, discard.
 Scenario FrameScenario(const FrameSpec& frame) {
   auto host = std::shared_ptr<StandInHost>(MakeHost(frame));
@@ -101,20 +88,6 @@ Scenario FrameScenario(const FrameSpec& frame) {
       }};
 }
 
-Scenario PreRenderScenario() {
-  auto host = std::shared_ptr<StandInHost>(MakeHost(FrameSpec{}));
-  return Scenario{"pre-render", [] {},
-                  [=](Allocator a) {
-                    const PF_Err err = host->PreRender();
-                    return Run{err, InjectedSinceArm(a) ? PF_Err_OUT_OF_MEMORY : PF_Err_NONE};
-                  },
-                  [=](bool succeeded) {
-                    EXPECT_EQ(host->PendingPreRenderData() != nullptr, succeeded);
-                    host->DiscardPreRenderData();
-                    ExpectHostGivenBack(*host);
-                  }};
-}
-
 Scenario ParamsSetupScenario() {
   auto host = std::make_shared<StandInHost>(TESSIVO_MODULE_PATH);
   return Scenario{
@@ -131,72 +104,11 @@ Scenario ParamsSetupScenario() {
       }};
 }
 
-// A record evaluated straight into a new image, as the image code's users
-// do; the result's pixels are kept for comparison with an undisturbed run.
-Scenario RecordScenario(const std::string& name,
-                        const std::function<void(const KoImage&, const KoImage&, KoImage&)>& op) {
-  const IppiSize size{9, 7};
-  auto a = std::make_shared<KoImage>(size, 3);
-  auto b = std::make_shared<KoImage>(size, 3);
-  for (KoImage* img : {a.get(), b.get()})
-    for (int p = 0; p < 3; ++p)
-      for (int y = 0; y < size.height; ++y)
-        for (int x = 0; x < size.width; ++x)
-          img->layers[p][y * img->steps[p] / 4 + x] =
-              0.1f * p + 0.07f * x + 0.05f * y * (img == b.get() ? -1 : 1) + 0.2f;
-  const std::size_t floats = 3 * size.width * size.height;
-  auto result = std::make_shared<std::vector<float>>();
-  auto reference = std::make_shared<std::vector<float>>();
-  result->reserve(floats);  // filled inside the window without allocating
-  // Built once: making a std::function inside the window would allocate.
-  auto evaluate = std::make_shared<std::function<void()>>([=] {
-    KoImage t;
-    op(*a, *b, t);
-    for (int p = 0; p < t.numLayers; ++p)
-      for (int y = 0; y < t.size.height; ++y)
-        for (int x = 0; x < t.size.width; ++x)
-          result->push_back(t.layers[p][y * t.steps[p] / 4 + x]);
-  });
-  (*evaluate)();
-  *reference = *result;
-  EXPECT_EQ(reference->size(), floats) << name;
-  return Scenario{
-      name, [=] { result->clear(); },
-      [=](Allocator al) {
-        const PF_Err err = AsEntryPoint(*evaluate);
-        return Run{err, InjectedSinceArm(al) ? PF_Err_INTERNAL_STRUCT_DAMAGED : PF_Err_NONE};
-      },
-      [=](bool succeeded) {
-        if (succeeded) {
-          EXPECT_EQ(
-              std::memcmp(result->data(), reference->data(), reference->size() * sizeof(float)), 0);
-        }
-      }};
-}
-
 std::vector<Scenario> AllScenarios() {
   std::vector<Scenario> s;
   for (PF_PixelFormat f : {PF_PixelFormat_ARGB32, PF_PixelFormat_ARGB64, PF_PixelFormat_ARGB128})
     for (bool luminosity : {false, true}) s.push_back(FrameScenario({f, 9, 7, luminosity}));
-  s.push_back(PreRenderScenario());
   s.push_back(ParamsSetupScenario());
-  static const float kTaps[] = {0.25f, 0.5f, 0.25f};
-  static const Kernel kKernel{1, 3, kTaps};
-  s.push_back(RecordScenario("high-pass", [](const KoImage& a, const KoImage&, KoImage& t) {
-    t = a.HighPassFilter(1.5f);
-  }));
-  s.push_back(RecordScenario("sigmoidal curve", [](const KoImage& a, const KoImage&, KoImage& t) {
-    t = a.SigmoidalCurve_R(4.0f, 0.5f);
-  }));
-  s.push_back(RecordScenario(
-      "blend", [](const KoImage& a, const KoImage& b, KoImage& t) { t = BlendMode(a, b, 0.5f); }));
-  s.push_back(RecordScenario(
-      "filter", [](const KoImage& a, const KoImage&, KoImage& t) { t = a.Filter(kKernel); }));
-  s.push_back(
-      RecordScenario("high-pass constructed", [](const KoImage& a, const KoImage&, KoImage& t) {
-        KoImage made(a.HighPassFilter(1.5f));
-        t = made;
-      }));
   return s;
 }
 

@@ -9,8 +9,6 @@
 namespace render_test {
 namespace {
 
-using tessivo_host::SuiteAvailability;
-
 class Conversion : public RenderHost {
  public:
   Conversion() : suites(host.InData().pica_basicP) {
@@ -100,42 +98,15 @@ TEST_F(Conversion, IntegersTruncateTowardZero) {
   }
 }
 
-TEST_F(Conversion, AsksTheHostOnceBeforeTouchingPixels) {
-  const std::string acquire = "AcquireSuite PF Pixel Data Suite 1",
-                    release = "ReleaseSuite PF Pixel Data Suite 1", get = "get_pixel_data_float";
-  const std::vector<std::tuple<PF_PixelFormat, bool, std::vector<std::string>>> cases = {
-      {PF_PixelFormat_ARGB32, false, {"util get_pixel_data8"}},
-      {PF_PixelFormat_ARGB64, true, {"util get_pixel_data16", "util get_pixel_data16"}},
-      {PF_PixelFormat_ARGB128, false, {acquire, get, release}},
-      {PF_PixelFormat_ARGB128, true, {acquire, get, get, release}}};
-  for (const auto& [format, toAE, log] : cases) {
-    UseWorlds(WorldOf(format, 4, 4), WorldOf(format, 4, 4));
-    KoImage image({4, 4}, 3);
-    host.ClearCallLog();
-    toAE ? ConvertToAE(image, format) : void(ConvertFromAE({4, 4}, format));
-    EXPECT_EQ(host.CallLog(), log);
-  }
-}
-
-// What the host hands over cannot be used: refused, never calling through a
-// missing suite or addressing from a missing base, writing nothing.
+// What the host hands over cannot be used: refused, writing nothing. A
+// missing suite or base address is failed through the render by the
+// host-call sweep.
 TEST_F(Conversion, RefusesWhatTheHostCannotSupply) {
-  const auto pixelDataSuite = [](SuiteAvailability a) {
-    return [a](Conversion& t) { t.host.SetSuiteAvailability(kPFPixelDataSuite, a); };
-  };
-  const auto fault = [](HostCall call, int nth) {
-    return [=](Conversion& t) { t.host.InjectFault({call, nth, 0, false}); };
-  };
   const auto none = [](Conversion&) {};
   const std::vector<
       std::tuple<const char*, PF_PixelFormat, std::function<void(Conversion&)>, A_long>>
       cases = {
           {"unknown format", PF_PixelFormat_INVALID, none, 4},
-          {"no suite", PF_PixelFormat_ARGB128, pixelDataSuite(SuiteAvailability::Missing), 4},
-          {"null suite", PF_PixelFormat_ARGB128, pixelDataSuite(SuiteAvailability::NullOnSuccess),
-           4},
-          {"null output base", PF_PixelFormat_ARGB32, fault(HostCall::UtilGetPixelData8, 2), 4},
-          {"null float base", PF_PixelFormat_ARGB128, fault(HostCall::PixelDataGetFloat, 1), 4},
           {"no util callbacks", PF_PixelFormat_ARGB64, [](Conversion&) { gIn_data = nullptr; }, 4},
           {"output too small", PF_PixelFormat_ARGB32, none, 5}};
   for (const auto& [name, format, setup, size] : cases) {
@@ -151,8 +122,6 @@ TEST_F(Conversion, RefusesWhatTheHostCannotSupply) {
     EXPECT_EQ(host.OutstandingSuites(), 0);
     EXPECT_EQ(host.BadSuiteReleases(), 0);
     gIn_data = &host.InData();
-    host.ClearFaults();
-    host.SetSuiteAvailability(kPFPixelDataSuite, SuiteAvailability::Present);
   }
   // An input smaller than the image, or no image at all: no host call.
   host.ClearCallLog();
