@@ -188,8 +188,8 @@ int main(int argc, char** argv) {
 #if TESSIVO_HAVE_OPENCV
       Register("Correction/" + frame.Name() + "/channel" + tail + "/opencv", OpenCvCorrection,
                frame, radius, true);
-      Register("Correction/" + frame.Name() + "/channel" + tail + "/opencv-fresh",
-               OpenCvCorrection, frame, radius, false);
+      Register("Correction/" + frame.Name() + "/channel" + tail + "/opencv-fresh", OpenCvCorrection,
+               frame, radius, false);
 #endif
     }
   benchmark::Initialize(&argc, argv);

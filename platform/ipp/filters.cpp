@@ -124,6 +124,7 @@ IppStatus CheckFilter(const Ipp32f* src, int srcStep, const Ipp32f* dst, int dst
   if (src == nullptr || dst == nullptr || taps == nullptr) return ippStsNullPtrErr;
   if (!RegionOk(roi) || kernelSize < 1) return ippStsSizeErr;
   if (dstStep < FloatBytes(roi.width) || srcStep < FloatBytes(srcPixels)) return ippStsStepErr;
+  if (!ipp_internal::StepOk(dstStep) || !ipp_internal::StepOk(srcStep)) return ippStsStepErr;
   return ippStsNoErr;
 }
 

@@ -7,7 +7,8 @@
 // - The region (IppiSize) is in pixels. Only its width floats of each row are
 //   read or written; bytes past them are never touched.
 // - A refused call returns a negative status and writes nothing. Refusals:
-//   a null pointer, a region below 1 in either dimension, a step below 1, and
+//   a null pointer, a region below 1 in either dimension, a step below 1 or
+//   not a whole number of floats, and
 //   whatever a function lists of its own.
 #ifndef TESSIVO_PLATFORM_IPP_H
 #define TESSIVO_PLATFORM_IPP_H
@@ -52,7 +53,9 @@ enum {
 
 // One plane of width x height floats. Rows start on 64-byte boundaries; the
 // step (bytes) is 4 * width rounded up to a multiple of 64. Null and a step
-// of 0 for a width or height below 1, or when memory runs out.
+// of 0 for a width or height below 1, for a plane of more than 2^31 - 1
+// bytes (the most an int-sized buffer of the primitives can span), or when
+// memory runs out.
 IPP_API Ipp32f* ippiMalloc_32f_C1(int width, int height, int* pStepBytes);
 IPP_API void ippiFree(void* ptr);  // ignores null
 

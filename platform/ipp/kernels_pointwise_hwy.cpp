@@ -32,19 +32,19 @@ void DivCRevRow(float value, const float* src, float* dst, int width) {
 }
 
 void AddRow(const float* src1, const float* src2, float* dst, int width) {
-  MapRows(src1, src2, dst, width, [](VF a, VF b) { return hn::Add(a, b); });
+  MapRows(src1, src2, dst, width, [](auto a, auto b) { return hn::Add(a, b); });
 }
 
 void SubRow(const float* src1, const float* src2, float* dst, int width) {
-  MapRows(src1, src2, dst, width, [](VF a, VF b) { return hn::Sub(a, b); });
+  MapRows(src1, src2, dst, width, [](auto a, auto b) { return hn::Sub(a, b); });
 }
 
 void MulRow(const float* src1, const float* src2, float* dst, int width) {
-  MapRows(src1, src2, dst, width, [](VF a, VF b) { return hn::Mul(a, b); });
+  MapRows(src1, src2, dst, width, [](auto a, auto b) { return hn::Mul(a, b); });
 }
 
 void DivRow(const float* src1, const float* src2, float* dst, int width) {
-  MapRows(src1, src2, dst, width, [](VF a, VF b) { return hn::Div(a, b); });
+  MapRows(src1, src2, dst, width, [](auto a, auto b) { return hn::Div(a, b); });
 }
 
 void ThresholdRow(const float* src, float* dst, int width, float lt, float valueLT, float gt,

@@ -49,7 +49,13 @@ static_assert(sizeof(Header) <= kAlign, "header must fit the alignment prefix");
 // table comes from malloc.
 class LiveSet {
  public:
-  ~LiveSet() { std::free(slots_); }  // a host may unload the library
+  // A host may unload the library. Frees after this (from other static
+  // destructors) find an empty set and count as bad frees.
+  ~LiveSet() {
+    std::free(slots_);
+    slots_ = nullptr;
+    capacity_ = count_ = 0;
+  }
   bool Insert(const void* p) {  // false when the table cannot grow
     if (2 * (count_ + 1) > capacity_ && !Grow()) return false;
     size_t i = Home(p);
@@ -254,7 +260,9 @@ Ipp32f* ippiMalloc_32f_C1(int width, int height, int* pStepBytes) {
   if (pStepBytes != nullptr) *pStepBytes = 0;
   if (width < 1 || height < 1) return nullptr;
   const std::int64_t step = (std::int64_t{width} * 4 + kAlign - 1) / kAlign * kAlign;
-  if (step > INT_MAX) return nullptr;
+  // Refused before any memory is asked for: a frame no host hands over, and
+  // one the rest of the primitives could not address with int sizes.
+  if (step > INT_MAX || step * height > INT_MAX) return nullptr;
   auto* plane = static_cast<Ipp32f*>(Allocate(step * height, kPlane));
   if (plane != nullptr && pStepBytes != nullptr) *pStepBytes = static_cast<int>(step);
   return plane;

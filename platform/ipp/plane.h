@@ -22,12 +22,16 @@ inline T* RowOf(T* first, int step, std::int64_t y) {
 
 inline bool RegionOk(IppiSize roi) { return roi.width >= 1 && roi.height >= 1; }
 
+// A step that is not a whole number of floats would put every other row's
+// floats at misaligned addresses.
+inline bool StepOk(int step) { return step >= 1 && step % 4 == 0; }
+
 // One plane argument: refusals common to every primitive, in the order
 // null pointer, region, step.
 inline IppStatus CheckPlane(const void* plane, int step, IppiSize roi) {
   if (plane == nullptr) return ippStsNullPtrErr;
   if (!RegionOk(roi)) return ippStsSizeErr;
-  if (step < 1) return ippStsStepErr;
+  if (!StepOk(step)) return ippStsStepErr;
   return ippStsNoErr;
 }
 

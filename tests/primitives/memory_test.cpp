@@ -29,7 +29,8 @@ TEST(Allocator, PlanesHaveAlignedRowsAndRefuseBadSizes) {
     ippiFree(p);
   }
   for (auto [w, h] :
-       {std::pair{0, 5}, {5, 0}, {-1, 5}, {5, -3}, {INT_MAX, INT_MAX}, {536870911, 8}}) {
+       {std::pair{0, 5}, {5, 0}, {-1, 5}, {5, -3}, {INT_MAX, INT_MAX}, {536870911, 8},
+        {65535, 65535}, {INT_MAX / 4, 2}}) {
     int step = 123;
     EXPECT_EQ(ippiMalloc_32f_C1(w, h, &step), nullptr) << w << "x" << h;
     EXPECT_EQ(step, 0);
