@@ -1,7 +1,7 @@
 # Sanitizer and fuzzing builds; clang only.
 #
-# TESSIVO_SANITIZE: every target, the effect module and the primitives'
-# shared library included, is built with AddressSanitizer (leak detection
+# TESSIVO_SANITIZE: every target, the effect modules and both variants of
+# the primitives included, is built with AddressSanitizer (leak detection
 # on) and UndefinedBehaviorSanitizer. Any report aborts the process, so a
 # test that triggers one fails under CTest.
 #
@@ -36,14 +36,16 @@ endif()
 
 # The sanitizer runtimes live in the executable that loads the effect
 # module, so the module keeps undefined references to them: drop the
-# link-time check for undefined symbols from it.
+# link-time check for undefined symbols from both builds of it.
 function(tessivo_sanitizer_module_fixups)
-  if(NOT TARGET Tessivo)
-    return()
-  endif()
-  get_target_property(options Tessivo LINK_OPTIONS)
-  if(options)
-    list(REMOVE_ITEM options -Wl,--no-undefined)
-    set_target_properties(Tessivo PROPERTIES LINK_OPTIONS "${options}")
-  endif()
+  foreach(module Tessivo tessivo_test_module)
+    if(NOT TARGET ${module})
+      continue()
+    endif()
+    get_target_property(options ${module} LINK_OPTIONS)
+    if(options)
+      list(REMOVE_ITEM options -Wl,--no-undefined)
+      set_target_properties(${module} PROPERTIES LINK_OPTIONS "${options}")
+    endif()
+  endforeach()
 endfunction()

@@ -30,8 +30,8 @@ const char kUsage[] =
     "  --luminosity on|off   \"Luminosity Mode\" (default on)\n"
     "  --depth 8|16|32       pixel depth handed to the effect (default: the input's)\n"
     "  --about               print the effect's about text and exit\n"
-    "INPUT: PNG or OpenEXR. OUTPUT: .png or .exr; the effect's module is\n"
-    "../lib/Tessivo.so beside this program, or $TESSIVO_MODULE.\n";
+    "INPUT: PNG or OpenEXR. OUTPUT: .png or .exr. The effect's module is\n"
+    "$TESSIVO_MODULE, else Tessivo.so beside this program, else ../lib/Tessivo.so.\n";
 
 // A bad command line: reported with a pointer to the usage, exit status 2.
 struct UsageError {
@@ -128,6 +128,9 @@ Options ParseOptions(int argc, char** argv) {
   return o;
 }
 
+// $TESSIVO_MODULE; else Tessivo.so beside this program (the plug-in folder),
+// else ../lib/Tessivo.so (the build tree). When neither is there, the one
+// beside this program is named in the error.
 std::string ModulePath() {
   if (const char* env = std::getenv("TESSIVO_MODULE"); env && *env) return env;
   std::vector<char> exe(4096);
@@ -135,7 +138,8 @@ std::string ModulePath() {
   if (n <= 0) throw RenderError{"cannot locate this program; set TESSIVO_MODULE"};
   std::string dir(exe.data(), static_cast<std::size_t>(n));
   dir.resize(dir.rfind('/'));
-  return dir + "/../lib/Tessivo.so";
+  const std::string beside = dir + "/Tessivo.so", built = dir + "/../lib/Tessivo.so";
+  return access(beside.c_str(), F_OK) != 0 && access(built.c_str(), F_OK) == 0 ? built : beside;
 }
 
 const char* ErrorName(PF_Err err) {

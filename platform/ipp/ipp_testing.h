@@ -1,6 +1,8 @@
 // Test-only hooks of the primitives: the allocator's ledger of what was
 // allocated and freed, fault injection, and the choice of code path. Not
 // part of the primitives' contract; the system's own code never calls these.
+// Only the library's testing variant (the shared tessivo_ipp that the tests
+// link) defines them; the primitives linked into the shipped module do not.
 #ifndef TESSIVO_PLATFORM_IPP_TESTING_H
 #define TESSIVO_PLATFORM_IPP_TESTING_H
 

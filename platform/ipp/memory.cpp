@@ -1,5 +1,6 @@
-// Planes and work buffers, with the ledger and fault injection of
-// ipp_testing.h. Bookkeeping lives in a header in front of each allocation
+// Planes and work buffers. The testing variant of the library
+// (TESSIVO_IPP_TESTING) adds the ledger and fault injection of
+// ipp_testing.h; the shipped one has neither. Bookkeeping lives in a header in front of each allocation
 // and in plain globals: nothing here uses operator new, so tests that
 // replace it count only the caller's own allocations.
 //
@@ -16,7 +17,9 @@
 #include <mutex>
 
 #include "ipp.h"
+#ifdef TESSIVO_IPP_TESTING
 #include "ipp_testing.h"
+#endif
 
 namespace {
 
@@ -125,14 +128,16 @@ LiveSet gLive;
 Cached gCache[kCacheBlocks];
 int gCached = 0;
 std::int64_t gCachedBytes = 0;
-IppAllocLedger gLedger{};
-long long gFailCountdown = 0;  // attempts until the injected failure; 0 = off
-bool gFailPersistent = false;
-bool gFailingForever = false;
 
 Header* HeaderOf(void* user) {
   return reinterpret_cast<Header*>(static_cast<char*>(user) - sizeof(Header));
 }
+
+#ifdef TESSIVO_IPP_TESTING
+IppAllocLedger gLedger{};
+long long gFailCountdown = 0;  // attempts until the injected failure; 0 = off
+bool gFailPersistent = false;
+bool gFailingForever = false;
 
 // Counts the attempt and says whether it is to fail.
 bool CountAttempt() {
@@ -145,6 +150,42 @@ bool CountAttempt() {
   if (fail) ++gLedger.injectedFailures;
   return fail;
 }
+
+void Raise(long long& live, long long& peak, long long by) {
+  live += by;
+  if (live > peak) peak = live;
+}
+
+void NoteAllocated(Kind kind, std::int64_t bytes) {
+  if (kind == kPlane) {
+    ++gLedger.planeAllocs;
+    Raise(gLedger.livePlanes, gLedger.peakPlanes, 1);
+  } else {
+    ++gLedger.bufferAllocs;
+    Raise(gLedger.liveBuffers, gLedger.peakBuffers, 1);
+  }
+  Raise(gLedger.liveBytes, gLedger.peakBytes, bytes);
+}
+
+void NoteFreed(Kind kind, std::int64_t bytes) {
+  if (kind == kPlane) {
+    ++gLedger.planeFrees;
+    --gLedger.livePlanes;
+  } else {
+    ++gLedger.bufferFrees;
+    --gLedger.liveBuffers;
+  }
+  gLedger.liveBytes -= bytes;
+}
+
+void NoteBadFree() { ++gLedger.badFrees; }
+#else
+// The shipped variant counts nothing and fails no allocation on purpose.
+bool CountAttempt() { return false; }
+void NoteAllocated(Kind, std::int64_t) {}
+void NoteFreed(Kind, std::int64_t) {}
+void NoteBadFree() {}
+#endif
 
 void TakeCached(int i) {
   gCachedBytes -= gCache[i].length;
@@ -192,11 +233,6 @@ void Unmap(void* block, std::int64_t length) {
   while (gCachedBytes > kCacheBytes) dropOldest();
 }
 
-void Raise(long long& live, long long& peak, long long by) {
-  live += by;
-  if (live > peak) peak = live;
-}
-
 void* Allocate(std::int64_t bytes, Kind kind) {
   std::lock_guard<std::mutex> lock(gMutex);
   if (CountAttempt() || bytes > kMaxBytes) return nullptr;
@@ -216,14 +252,7 @@ void* Allocate(std::int64_t bytes, Kind kind) {
     return nullptr;
   }
   *HeaderOf(user) = Header{bytes, mapped, kind};
-  if (kind == kPlane) {
-    ++gLedger.planeAllocs;
-    Raise(gLedger.livePlanes, gLedger.peakPlanes, 1);
-  } else {
-    ++gLedger.bufferAllocs;
-    Raise(gLedger.liveBuffers, gLedger.peakBuffers, 1);
-  }
-  Raise(gLedger.liveBytes, gLedger.peakBytes, bytes);
+  NoteAllocated(kind, bytes);
   return user;
 }
 
@@ -232,19 +261,12 @@ void Release(void* user, Kind kind) {
   std::lock_guard<std::mutex> lock(gMutex);
   // Not ours, already freed, or freed with the other function.
   if (!gLive.Contains(user) || HeaderOf(user)->kind != kind) {
-    ++gLedger.badFrees;
+    NoteBadFree();
     return;
   }
   gLive.Erase(user);
   const Header header = *HeaderOf(user);
-  if (kind == kPlane) {
-    ++gLedger.planeFrees;
-    --gLedger.livePlanes;
-  } else {
-    ++gLedger.bufferFrees;
-    --gLedger.liveBuffers;
-  }
-  gLedger.liveBytes -= header.bytes;
+  NoteFreed(kind, header.bytes);
   void* raw = static_cast<char*>(user) - kAlign;
   if (header.mapped != 0)
     Unmap(raw, header.mapped);
@@ -277,6 +299,7 @@ void* ippMalloc(int length) {
 
 void ippFree(void* ptr) { Release(ptr, kBuffer); }
 
+#ifdef TESSIVO_IPP_TESTING
 void ippTestGetLedger(IppAllocLedger* ledger) {
   if (ledger == nullptr) return;
   std::lock_guard<std::mutex> lock(gMutex);
@@ -298,5 +321,6 @@ void ippTestFailAllocation(long long n, int persistent) {
   gFailPersistent = n > 0 && persistent != 0;
   gFailingForever = false;
 }
+#endif  // TESSIVO_IPP_TESTING
 
 }  // extern "C"

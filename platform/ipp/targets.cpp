@@ -1,17 +1,23 @@
-// Choice of the vectorised code path, and the test hooks that force one.
+// Choice of the vectorised code path, and in the testing variant of the
+// library (TESSIVO_IPP_TESTING) the hooks that force one.
 #include "hwy/targets.h"
 
-#include <algorithm>
-#include <atomic>
 #include <cstdint>
-#include <vector>
 
 #include "hwy/highway.h"
 #include "ipp.h"
+
+#ifdef TESSIVO_IPP_TESTING
+#include <algorithm>
+#include <atomic>
+#include <vector>
+
 #include "ipp_testing.h"
+#endif
 
 namespace {
 
+#ifdef TESSIVO_IPP_TESTING
 // The code path a test forced, kept across ippStaticInit; 0: the best.
 std::atomic<std::int64_t> gForced{0};
 
@@ -22,17 +28,26 @@ std::vector<std::int64_t> Targets() {
     targets.push_back(bits & -bits);
   return targets;
 }
+#endif
+
+// The code paths to choose the best from.
+std::int64_t Offered() {
+#ifdef TESSIVO_IPP_TESTING
+  if (const std::int64_t forced = gForced.load(); forced != 0) return forced;
+#endif
+  return hwy::SupportedTargets();
+}
 
 }  // namespace
 
 extern "C" {
 
 IppStatus ippStaticInit(void) {
-  const std::int64_t forced = gForced.load();
-  hwy::GetChosenTarget().Update(forced != 0 ? forced : hwy::SupportedTargets());
+  hwy::GetChosenTarget().Update(Offered());
   return ippStsNoErr;
 }
 
+#ifdef TESSIVO_IPP_TESTING
 int ippTestGetTargets(long long* targets, int capacity) {
   const std::vector<std::int64_t> all = Targets();
   for (int i = 0; i < capacity && i < static_cast<int>(all.size()); ++i) targets[i] = all[i];
@@ -49,5 +64,6 @@ IppStatus ippTestForceTarget(long long target) {
   gForced = target;
   return ippStaticInit();
 }
+#endif  // TESSIVO_IPP_TESTING
 
 }  // extern "C"
