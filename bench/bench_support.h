@@ -1,11 +1,13 @@
-// Shared by the benchmarks: the start-up every program does, and float
-// planes allocated by the primitives' allocator (64-byte aligned rows) that
-// OpenCV, where built in, views as cv::Mat over the same memory, so that
-// both libraries see identical layouts.
+// Shared by the benchmarks: the start-up every program does, the streaming
+// pass that is an operation's floor, and float planes allocated by the
+// primitives' allocator (64-byte aligned rows) that OpenCV, where built in,
+// views as cv::Mat over the same memory, so that both libraries see
+// identical layouts.
 #ifndef TESSIVO_BENCH_BENCH_SUPPORT_H
 #define TESSIVO_BENCH_BENCH_SUPPORT_H
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -44,6 +46,39 @@ inline void Prepare() {
 #if TESSIVO_HAVE_OPENCV
   cv::setNumThreads(1);
 #endif
+}
+
+// A plain loop compiled for the widest vectors the processor has, as the
+// primitives run.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define BENCH_WIDEST __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define BENCH_WIDEST
+#endif
+
+// v, though no compiler can know it.
+inline std::uint32_t Opaque(std::uint32_t v) {
+  volatile std::uint32_t box = v;
+  return box;
+}
+
+// A plain streaming pass, the floor of an operation over the same bytes:
+// `bytes` (a multiple of 4) of dst from a, reading b too; dst may be a or b,
+// but no other overlap. It moves bit patterns, so every value passes at one
+// speed.
+BENCH_WIDEST inline void Stream(void* dst, const void* a, const void* b, std::size_t bytes) {
+  const std::uint32_t keep = Opaque(~0u), drop = Opaque(0u);
+  auto* d = static_cast<std::uint32_t*>(dst);
+  const auto* x = static_cast<const std::uint32_t*>(a);
+  const auto* y = static_cast<const std::uint32_t*>(b);
+  // Element i is written from element i alone, so writing in place stays
+  // vectorisable.
+#if defined(__clang__)
+#pragma clang loop vectorize(assume_safety)
+#elif defined(__GNUC__)
+#pragma GCC ivdep
+#endif
+  for (std::size_t i = 0; i < bytes / 4; ++i) d[i] = (x[i] & keep) | (y[i] & drop);
 }
 
 class Plane {
