@@ -13,6 +13,8 @@
 #include <array>
 #include <cmath>
 #include <csetjmp>
+#include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -141,12 +143,14 @@ struct StoredExr {
   std::string channels;  // "RGB" or "RGBA"
   Imf::PixelType type = Imf::FLOAT;
   std::vector<float> samples;
+  Imath::V2i origin{0, 0};  // of the data window, when written
 };
 
 void WriteExr(const std::string& path, const StoredExr& e) {
   const std::size_t n = e.channels.size();
   std::vector<Imath::half> halves(e.samples.begin(), e.samples.end());
-  Imf::Header header(e.width, e.height);
+  const Imath::Box2i window(e.origin, e.origin + Imath::V2i(e.width - 1, e.height - 1));
+  Imf::Header header(window, window);
   Imf::FrameBuffer frame;
   const std::size_t size = e.type == Imf::HALF ? 2 : 4;
   char* base = e.type == Imf::HALF ? reinterpret_cast<char*>(halves.data())
@@ -154,7 +158,8 @@ void WriteExr(const std::string& path, const StoredExr& e) {
   for (std::size_t c = 0; c < n; ++c) {
     const std::string name(1, e.channels[c]);
     header.channels().insert(name, Imf::Channel(e.type));
-    frame.insert(name, Imf::Slice(e.type, base + c * size, n * size, n * size * e.width));
+    frame.insert(name,
+                 Imf::Slice::Make(e.type, base + c * size, window, n * size, n * size * e.width));
   }
   Imf::OutputFile out(path.c_str(), header);
   out.setFrameBuffer(frame);
@@ -229,8 +234,11 @@ double HostMax(HostDepth d) {
   return d == HostDepth::Eight ? 255 : d == HostDepth::Sixteen ? 32768 : 1;
 }
 
-// round(num / den), half up, for non-negative integers.
-long long RoundedRatio(long long num, long long den) { return (2 * num + den) / (2 * den); }
+// round(num / den), half up, exactly, for non-negative whole numbers.
+double RoundedRatio(double num, double den) {
+  const auto n = static_cast<long long>(num), d = static_cast<long long>(den);
+  return static_cast<double>((2 * n + d) / (2 * d));
+}
 
 // A float as an integer sample of 0..max: rounded half up, clamped, NaN 0.
 double Quantised(double v, double max) {
@@ -296,8 +304,9 @@ TEST_F(Tool, ReadsEachLayoutIntoTheHostsPixels) {
     translucent.palette.push_back(png_color{png_byte(rng()), png_byte(rng()), png_byte(rng())});
   }
   translucent.paletteAlpha = {0, 128, 255, 7};  // entries 4 and 5 opaque
-  auto exr = [&](const std::string& channels, Imf::PixelType type) {
-    StoredExr e{6, 2, channels, type, {}};
+  auto exr = [&](const std::string& channels, Imf::PixelType type,
+                 Imath::V2i origin = Imath::V2i(0, 0)) {
+    StoredExr e{6, 2, channels, type, {}, origin};
     for (std::size_t i = 0; i < channels.size() * 12; ++i) {
       e.samples.push_back(static_cast<float>(Imath::half(
           std::uniform_real_distribution<float>(-0.25f, 1.25f)(rng))));  // half for all
@@ -318,12 +327,15 @@ TEST_F(Tool, ReadsEachLayoutIntoTheHostsPixels) {
       {"RGB 16-bit", png(PNG_COLOR_TYPE_RGB, 16, 5, 3), {}, {5, 3, false, false, SampleKind::U16}},
       {"RGBA 16-bit interlaced", png(PNG_COLOR_TYPE_RGB_ALPHA, 16, 3, 9, true), {},
        {3, 9, false, true, SampleKind::U16}},
-      {"RGBA 8-bit", png(PNG_COLOR_TYPE_RGB_ALPHA, 8, 5, 2), {}, {5, 2, false, true, SampleKind::U8}},
+      {"RGBA 8-bit", png(PNG_COLOR_TYPE_RGB_ALPHA, 8, 5, 2), {},
+       {5, 2, false, true, SampleKind::U8}},
       {"palette 4-bit", palette, {}, {5, 3, false, false, SampleKind::U8}},
       {"palette with transparency", translucent, {}, {4, 3, false, true, SampleKind::U8}},
       {"OpenEXR RGB half", {}, exr("RGB", Imf::HALF), {6, 2, false, false, SampleKind::F16}},
       {"OpenEXR RGB float", {}, exr("RGB", Imf::FLOAT), {6, 2, false, false, SampleKind::F32}},
       {"OpenEXR RGBA float", {}, exr("RGBA", Imf::FLOAT), {6, 2, false, true, SampleKind::F32}},
+      {"OpenEXR window off the origin", {}, exr("RGB", Imf::HALF, {-3, 5}),
+       {6, 2, false, false, SampleKind::F16}},
   };
   for (const Input& in : inputs) {
     SCOPED_TRACE(in.name);
@@ -379,8 +391,7 @@ TEST_F(Tool, ReadsEachLayoutIntoTheHostsPixels) {
               EXPECT_PRED2(SameFloat, host, v) << "pixel " << i << " channel " << c;
             }
           } else {
-            EXPECT_EQ(host, fileMax ? RoundedRatio(static_cast<long long>(v * hostMax), static_cast<long long>(fileMax))
-                                    : Quantised(v, hostMax))
+            EXPECT_EQ(host, fileMax ? RoundedRatio(v * hostMax, fileMax) : Quantised(v, hostMax))
                 << "pixel " << i << " channel " << c;
           }
         }
@@ -454,8 +465,7 @@ TEST_F(Tool, WritesTheLayoutOfItsInput) {
         // Exact for integer hosts: round(sum * fileMax / (count * hostMax)).
         auto sample = [&](double sum, int count) {
           if (depth == HostDepth::Float) return Quantised(sum / count, fileMax);
-          return double(RoundedRatio(static_cast<long long>(sum * fileMax),
-                                      static_cast<long long>(count * hostMax)));
+          return RoundedRatio(sum * fileMax, count * hostMax);
         };
         const int n = SamplesPerPixel(c.colorType);
         for (int i = 0; i < w * h; ++i) {
@@ -520,8 +530,7 @@ TEST_F(Tool, KeepsTheInputsLayoutAtEveryDepth) {
     const double hostMax = depth == 8 ? 255 : depth == 16 ? 32768 : 0;
     if (fileMax) {
       if (!hostMax) return v;
-      const long long host = RoundedRatio(static_cast<long long>(v * hostMax), static_cast<long long>(fileMax));
-      return double(RoundedRatio(host * fileMax, hostMax));
+      return RoundedRatio(RoundedRatio(v * hostMax, fileMax) * fileMax, hostMax);
     }
     const double f = hostMax ? Quantised(v, hostMax) / hostMax : v;
     return half ? double(Imath::half(static_cast<float>(f))) : f;
