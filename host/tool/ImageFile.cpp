@@ -584,14 +584,16 @@ void ImageReader::Impl::OpenExr() {
       allHalf = allHalf && channel->type == Imf::HALF;
     }
     layout.kind = allHalf ? SampleKind::F16 : SampleKind::F32;
-    if (ExrInflationBounded(header.compression()) &&
-        3 * pixelBytes * width * height >
-            4 * (FileBytes(path) * kMaxInflation + kInflationSlack)) {
-      Fail(path, "damaged OpenEXR: header claims more pixels than the file can hold");
+    if (ExrInflationBounded(header.compression())) {
+      if (3 * pixelBytes * width * height >
+          4 * (FileBytes(path) * kMaxInflation + kInflationSlack)) {
+        Fail(path, "damaged OpenEXR: header claims more pixels than the file can hold");
+      }
+    } else if (!exr->isComplete()) {
+      // Without a bound, only the chunks' presence tells a forged size from
+      // a real one, before the caller allocates pixels for it.
+      Fail(path, "damaged OpenEXR: pixel data missing");
     }
-    // Refused before the caller allocates pixels for it: a forged size has
-    // no pixel data behind it.
-    if (!exr->isComplete()) Fail(path, "damaged OpenEXR: pixel data missing");
   } catch (const ImageFileError&) {
     throw;
   } catch (const std::exception& e) {

@@ -144,6 +144,7 @@ struct StoredExr {
   Imf::PixelType type = Imf::FLOAT;
   std::vector<float> samples;
   Imath::V2i origin{0, 0};  // of the data window, when written
+  Imf::Compression compression = Imf::ZIP_COMPRESSION;
 };
 
 void WriteExr(const std::string& path, const StoredExr& e) {
@@ -151,6 +152,7 @@ void WriteExr(const std::string& path, const StoredExr& e) {
   std::vector<Imath::half> halves(e.samples.begin(), e.samples.end());
   const Imath::Box2i window(e.origin, e.origin + Imath::V2i(e.width - 1, e.height - 1));
   Imf::Header header(window, window);
+  header.compression() = e.compression;
   Imf::FrameBuffer frame;
   const std::size_t size = e.type == Imf::HALF ? 2 : 4;
   char* base = e.type == Imf::HALF ? reinterpret_cast<char*>(halves.data())
@@ -600,9 +602,11 @@ TEST_F(Tool, FailsCleanlyLeavingTheOutputAlone) {
   }
   std::ofstream(Path("huge.png"), std::ios::binary) << huge;
   // An OpenEXR file whose table of chunks is still zero, as a writer that
-  // stopped leaves it: refused before pixels are allocated for its header's
-  // size. Its one chunk follows the table's 8 bytes.
-  WriteExr(Path("unfinished.exr"), StoredExr{4, 4, "RGB", Imf::FLOAT, std::vector<float>(48)});
+  // stopped leaves it, in a codec with no bound on what a chunk decodes to:
+  // refused before pixels are allocated for its header's size. Its one chunk
+  // follows the table's 8 bytes.
+  WriteExr(Path("unfinished.exr"), StoredExr{4, 4, "RGB", Imf::FLOAT, std::vector<float>(48),
+                                             Imath::V2i(0, 0), Imf::DWAA_COMPRESSION});
   std::string unfinished;
   {
     std::stringstream bytes;
