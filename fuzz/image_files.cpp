@@ -1,11 +1,13 @@
 // The command-line tool's image readers on damaged files: any byte string
-// as a file. Invariants: reading gives a raster whose size and sample count
-// agree, or an ImageFileError (the tool's one-line message); nothing else
-// escapes, and the sanitizers see no fault.
+// as a file, read into host pixels of a depth the input picks. Invariants:
+// the header gives a layout within the readers' limits and the pixels read
+// into a block of that size, or an ImageFileError (the tool's one-line
+// message) stops either; nothing else escapes, and the sanitizers see no
+// fault.
 //
-// A few header bytes can claim an image of up to 2^28 pixels, which the
-// readers allocate (up to 4 GiB) before reading any pixel data; images
-// over kMaxSide squared pixels are not read here, so that the fuzzer spends
+// A few header bytes can claim an image of up to 2^28 pixels, for which the
+// caller allocates up to 4 GiB before any pixel data is read; images over
+// kMaxSide squared pixels are not read here, so that the fuzzer spends
 // neither its time nor its memory on them.
 #include <OpenEXR/ImfHeader.h>
 #include <sys/mman.h>
@@ -14,6 +16,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "FuzzSupport.h"
 #include "ImageFile.h"
@@ -100,10 +103,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static MemoryFile file;
   const std::string& path = file.Write(data, size);
   try {
-    const tessivo_tool::Raster r = tessivo_tool::ReadImageFile(path);
-    FUZZ_CHECK(r.width >= 1 && r.height >= 1 &&
-                   r.samples.size() == 4 * static_cast<std::size_t>(r.width) * r.height,
-               "raster %d x %d with %zu samples", r.width, r.height, r.samples.size());
+    tessivo_tool::ImageReader reader(path);
+    const tessivo_tool::ImageLayout& layout = reader.Layout();
+    FUZZ_CHECK(layout.width >= 1 && layout.height >= 1 && layout.width <= 30000 &&
+                   layout.height <= 30000,
+               "layout %d x %d", layout.width, layout.height);
+    tessivo_tool::HostPixels pixels;
+    pixels.depth = static_cast<tessivo_tool::HostDepth>(size % 3);
+    pixels.width = layout.width;
+    pixels.height = layout.height;
+    pixels.pitch = static_cast<std::ptrdiff_t>(tessivo_tool::HostPixelBytes(pixels.depth)) *
+                   layout.width;
+    std::vector<unsigned char> block(static_cast<std::size_t>(pixels.pitch) * layout.height);
+    pixels.data = block.data();
+    reader.Read(pixels);
   } catch (const tessivo_tool::ImageFileError&) {
     // The reader's own refusal.
   } catch (const std::exception& e) {

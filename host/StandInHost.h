@@ -52,6 +52,10 @@ struct WorldSpec {
   // pixels, in which case rows lie (rowbytes / pixel size, rounded toward
   // minus infinity) pixels apart, as the effect addresses them.
   std::optional<A_long> rowbytes;
+  // False leaves the block's bytes as allocated, unset, for a caller that
+  // writes every pixel before anything reads one (and would otherwise pay
+  // for clearing memory it is about to fill).
+  bool zeroed = true;
 };
 
 // A host-owned pixel buffer. Its block holds exactly the bytes that its

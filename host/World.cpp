@@ -68,7 +68,7 @@ World::World(const WorldSpec& layout) : format_(layout.format) {
   }
   const bool empty = layout.width == 0 || layout.height == 0;
   byteCount_ = empty ? 0 : static_cast<std::size_t>((layout.height - 1) * span + packed);
-  block_.reset(new unsigned char[byteCount_]());
+  block_.reset(layout.zeroed ? new unsigned char[byteCount_]() : new unsigned char[byteCount_]);
 
   world_ = PF_EffectWorld{};
   // With rows going down in memory, row 0 is the highest row of the block.

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,8 +19,10 @@ namespace {
 using tessivo_host::StandInHost;
 using tessivo_host::World;
 using tessivo_host::WorldSpec;
-using tessivo_tool::FileType;
-using tessivo_tool::Raster;
+using tessivo_tool::HostDepth;
+using tessivo_tool::HostPixels;
+using tessivo_tool::ImageLayout;
+using tessivo_tool::ImageReader;
 using tessivo_tool::SampleKind;
 
 const char kUsage[] =
@@ -30,8 +33,10 @@ const char kUsage[] =
     "  --luminosity on|off   \"Luminosity Mode\" (default on)\n"
     "  --depth 8|16|32       pixel depth handed to the effect (default: the input's)\n"
     "  --about               print the effect's about text and exit\n"
-    "INPUT: PNG or OpenEXR. OUTPUT: .png or .exr. The effect's module is\n"
-    "$TESSIVO_MODULE, else Tessivo.so beside this program, else ../lib/Tessivo.so.\n";
+    "INPUT: PNG or OpenEXR. OUTPUT: .png or .exr, keeping the input's channels\n"
+    "and sample depth as far as its type allows, whatever --depth says. The\n"
+    "effect's module is $TESSIVO_MODULE, else Tessivo.so beside this program,\n"
+    "else ../lib/Tessivo.so.\n";
 
 // A bad command line: reported with a pointer to the usage, exit status 2.
 struct UsageError {
@@ -172,99 +177,6 @@ void Check(StandInHost& host, PF_Err err, const char* what) {
   throw RenderError{message};
 }
 
-// v rounded into 0..max; NaN gives 0.
-unsigned Quantise(double v, unsigned max) {
-  if (!(v > 0.0)) return 0;
-  return v >= max ? max : static_cast<unsigned>(std::lround(v));
-}
-
-// round(v * to / from) for integers 0..from, from odd.
-unsigned Rescale(float v, unsigned from, unsigned to) {
-  const unsigned long long s = Quantise(v, from);
-  return static_cast<unsigned>((s * to + from / 2) / from);
-}
-
-// A file sample in the host's range of `format`: 0..255, 0..32768 or float
-// with 1.0 as white.
-float SampleToHost(float v, SampleKind kind, PF_PixelFormat format) {
-  switch (format) {
-    case PF_PixelFormat_ARGB32:
-      if (kind == SampleKind::U8) return v;
-      if (kind == SampleKind::U16) return static_cast<float>(Rescale(v, 65535, 255));
-      return static_cast<float>(Quantise(static_cast<double>(v) * 255.0, 255));
-    case PF_PixelFormat_ARGB64:
-      if (kind == SampleKind::U8) return static_cast<float>(Rescale(v, 255, 32768));
-      if (kind == SampleKind::U16) return static_cast<float>(Rescale(v, 65535, 32768));
-      return static_cast<float>(Quantise(static_cast<double>(v) * 32768.0, 32768));
-    default:
-      if (kind == SampleKind::U8) return v / 255.0f;
-      if (kind == SampleKind::U16) return v / 65535.0f;
-      return v;
-  }
-}
-
-template <class Pixel>
-Pixel* Row(World& world, int y) {
-  return reinterpret_cast<Pixel*>(static_cast<unsigned char*>(world.Effect()->data) +
-                                  y * world.PitchBytes());
-}
-
-template <class Channel>
-Channel ToChannel(float v) {
-  return static_cast<Channel>(v);  // already within the channel's range
-}
-
-template <class Pixel>
-void FillWorld(World& world, const Raster& r) {
-  using Channel = decltype(Pixel::red);
-  const PF_PixelFormat format = world.Format();
-  const float* s = r.samples.data();
-  for (int y = 0; y < r.height; ++y) {
-    Pixel* row = Row<Pixel>(world, y);
-    for (int x = 0; x < r.width; ++x, s += 4) {
-      row[x].red = ToChannel<Channel>(SampleToHost(s[0], r.kind, format));
-      row[x].green = ToChannel<Channel>(SampleToHost(s[1], r.kind, format));
-      row[x].blue = ToChannel<Channel>(SampleToHost(s[2], r.kind, format));
-      row[x].alpha = ToChannel<Channel>(SampleToHost(s[3], r.kind, format));
-    }
-  }
-}
-
-// The world's samples for a file: an 8-bit world as U8, a 16-bit world as
-// U16 (0..32768 to 0..65535, rounded) or, for OpenEXR, as floats over 32768;
-// a float world as floats.
-template <class Pixel>
-Raster ReadWorld(World& world, FileType type) {
-  Raster r;
-  r.width = world.Width();
-  r.height = world.Height();
-  const PF_PixelFormat format = world.Format();
-  r.kind = format == PF_PixelFormat_ARGB32 ? SampleKind::U8
-           : format == PF_PixelFormat_ARGB64
-               ? (type == FileType::Png ? SampleKind::U16 : SampleKind::F32)
-               : SampleKind::F32;
-  r.samples.resize(4 * static_cast<std::size_t>(r.width) * r.height);
-  float* s = r.samples.data();
-  for (int y = 0; y < r.height; ++y) {
-    const Pixel* row = Row<Pixel>(world, y);
-    for (int x = 0; x < r.width; ++x, s += 4) {
-      const float in[4] = {static_cast<float>(row[x].red), static_cast<float>(row[x].green),
-                           static_cast<float>(row[x].blue), static_cast<float>(row[x].alpha)};
-      for (int c = 0; c < 4; ++c) {
-        if (format != PF_PixelFormat_ARGB64) {
-          s[c] = in[c];
-        } else if (r.kind == SampleKind::U16) {
-          const unsigned long long h = Quantise(in[c], 32768);
-          s[c] = static_cast<float>((h * 65535 + 16384) / 32768);
-        } else {
-          s[c] = in[c] / 32768.0f;
-        }
-      }
-    }
-  }
-  return r;
-}
-
 PF_PixelFormat FormatForDepth(int depth) {
   return depth == 8    ? PF_PixelFormat_ARGB32
          : depth == 16 ? PF_PixelFormat_ARGB64
@@ -275,15 +187,16 @@ int DefaultDepth(SampleKind kind) {
   return kind == SampleKind::U8 ? 8 : kind == SampleKind::U16 ? 16 : 32;
 }
 
-template <class Fn>
-void WithWorldPixel(PF_PixelFormat format, Fn&& fn) {
-  if (format == PF_PixelFormat_ARGB32) {
-    fn(PF_Pixel8{});
-  } else if (format == PF_PixelFormat_ARGB64) {
-    fn(PF_Pixel16{});
-  } else {
-    fn(PF_PixelFloat{});
-  }
+HostPixels PixelsOf(World& world) {
+  HostPixels p;
+  p.depth = world.Format() == PF_PixelFormat_ARGB32   ? HostDepth::Eight
+            : world.Format() == PF_PixelFormat_ARGB64 ? HostDepth::Sixteen
+                                                      : HostDepth::Float;
+  p.width = world.Width();
+  p.height = world.Height();
+  p.data = static_cast<unsigned char*>(world.Effect()->data);
+  p.pitch = world.PitchBytes();
+  return p;
 }
 
 int Run(const Options& o) {
@@ -301,9 +214,9 @@ int Run(const Options& o) {
 
   // The output's type is checked before any work, so that a bad name costs
   // nothing and leaves nothing behind.
-  const FileType outputType = tessivo_tool::FileTypeForPath(o.output);
-  const Raster source = tessivo_tool::ReadImageFile(o.input);
-  const PF_PixelFormat format = FormatForDepth(o.depth ? o.depth : DefaultDepth(source.kind));
+  tessivo_tool::FileTypeForPath(o.output);
+  std::optional<ImageReader> reader(std::in_place, o.input);
+  const ImageLayout layout = reader->Layout();
 
   Check(host, host.ParamsSetup(), "parameter setup");
   host.SetParam("Tonal Radius", o.radius);
@@ -311,22 +224,21 @@ int Run(const Options& o) {
   host.SetParam("Intensity Level", o.intensity);
   host.SetParam("Luminosity Mode", o.luminosity ? 1.0 : 0.0);
 
-  WorldSpec layout;
-  layout.format = format;
-  layout.width = source.width;
-  layout.height = source.height;
-  host.SetInputWorld(layout);  // the output takes the same shape
-  Raster result;
-  WithWorldPixel(format, [&](auto tag) { FillWorld<decltype(tag)>(host.Input(), source); });
+  WorldSpec world;
+  world.format = FormatForDepth(o.depth ? o.depth : DefaultDepth(layout.kind));
+  world.width = layout.width;
+  world.height = layout.height;
+  world.zeroed = false;  // the reader fills the input, the effect the output
+  host.SetInputWorld(world);  // the output takes the same shape
+  reader->Read(PixelsOf(host.Input()));
+  reader.reset();  // the file and the decoder's buffers are not needed again
 
   PF_OutData& out = host.OutData();
   out.out_flags &= ~PF_OutFlag_DISPLAY_ERROR_MESSAGE;
   out.return_msg[0] = '\0';
   Check(host, host.RenderFrame(), "render");
 
-  WithWorldPixel(format,
-                 [&](auto tag) { result = ReadWorld<decltype(tag)>(host.Output(), outputType); });
-  tessivo_tool::WriteImageFile(o.output, result);
+  tessivo_tool::WriteImageFile(o.output, PixelsOf(host.Output()), layout);
   return 0;
 }
 
