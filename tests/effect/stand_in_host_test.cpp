@@ -86,6 +86,9 @@ TEST(StandInHostWorld, RowsLieWherePitchSaysAndTheBlockIsExact) {
     EXPECT_THROW(host.SetInputWorld(huge), std::invalid_argument);
     EXPECT_THROW(host.SetOutputWorld(huge), std::invalid_argument);
   }
+  // The largest side itself is a frame a host makes.
+  EXPECT_NO_THROW(host.SetInputWorld(WorldSpec{PF_PixelFormat_ARGB32, 30000, 1, std::nullopt}));
+  EXPECT_NO_THROW(host.SetOutputWorld(WorldSpec{PF_PixelFormat_ARGB32, 1, 30000, std::nullopt}));
 }
 
 TEST_F(HostTest, ParameterValuesAreCheckedAgainstTheirDefinitions) {

@@ -28,6 +28,13 @@ TEST(ImageTwist, ForwardRoundTripAndGrowth) {
   ExpectPlanes(one, forward, 1e-6f);
   EXPECT_EQ(KoImage(four.ColorTwist_R(&kTwist)).numLayers, 4);
 
+  // A destination narrower than the source has a step of its own.
+  KoImage wide(IppiSize{30, kSize.height}, 3), narrow(kSize, 3);
+  Fill(wide, Pattern);
+  ASSERT_NE(wide.steps[0], narrow.steps[0]);
+  narrow = wide.ColorTwist_R(&kTwist);
+  ExpectPlanes(narrow, forward, 1e-6f);
+
   KoImage view = four.Layer1();  // refused: a side with fewer than three planes
   EXPECT_LT(view = rgb.ColorTwist_R(&kTwist), 0);
   EXPECT_LT(four = view.ColorTwist_R(&kTwist), 0);
