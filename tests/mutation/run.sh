@@ -14,7 +14,8 @@
 # Reports killed / survived / did not build / stale (snippet not found
 # exactly once) per mutant, with the tests that failed (all of them: the
 # suite is not stopped at the first), then the kill rate over the mutants
-# that built and are not marked equivalent. Logs stay in $scratch/logs. Takes about a minute a mutant; not run by CI.
+# that built and are not marked equivalent. Logs stay in $scratch/logs.
+# After a first full build, a mutant takes some ten seconds. Not run by CI.
 set -uo pipefail
 
 # All in one function, which bash reads whole before running it, so that
@@ -55,8 +56,8 @@ main() {
     exit 2
   fi
 
-  # One line per mutant: name, file, index in the list; the applying itself is
-  # done by mutate.py.
+  # One line per mutant: name, file and, for an equivalent one, the reason;
+  # mutate.py applies each.
   mapfile -t mutants < <("$py" "$here/mutate.py" list "$list" "$filter")
   killed=0 survived=0 broken=0 stale=0 equivalent=0
   results=()
