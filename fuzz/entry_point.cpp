@@ -72,8 +72,8 @@ void FillWorld(World& world, Input& in) {
   std::uint32_t seed = in.U32() | 1;
   for (A_long y = 0; y < world.Height(); ++y)
     for (A_long x = 0; x < world.Width(); ++x) {
-      unsigned char bytes[sizeof(PF_PixelFloat)];
-      for (std::size_t i = 0; i < px; ++i) {
+      unsigned char bytes[sizeof(PF_PixelFloat)] = {};
+      for (std::size_t i = 0; i < px && i < sizeof bytes; ++i) {
         seed ^= seed << 13;
         seed ^= seed >> 17;
         seed ^= seed << 5;

@@ -47,6 +47,9 @@ IPP_API const char* ippTestTargetName(long long target);  // e.g. "AVX2"
 // call (ippStaticInit keeps it); 0 goes back to the best. Anything else is
 // refused (ippStsBadArgErr) and changes nothing.
 IPP_API IppStatus ippTestForceTarget(long long target);
+// The code path that the primitives' dispatch runs now, as a target bit;
+// answered by a function compiled per target like the row kernels.
+IPP_API long long ippTestProbeTarget(void);
 
 #ifdef __cplusplus
 }

@@ -93,6 +93,10 @@ TEST_F(PreRenderTest, RecordHoldsTheValuesAsTheHostGaveThem) {
       {1.0, 1.0, 100.0, 0, 1.0f, 0},
       {20.0, 0.7, 0.0, -1, 0.0f, 1},
       {19.99, 0.01, 66.7, 1, static_cast<float>(66.7 / 100.0), 1},
+      // Levels whose quotient narrowed from double differs from the float
+      // quotient: 0.007f is not 0.7f / 100.0f.
+      {2.0, 0.0, 0.7, 1, 0.00700000022f, 1},
+      {2.0, 0.0, 5.7, 1, 0.0570000000f, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.radius);
@@ -137,24 +141,25 @@ TEST_F(PreRenderTest, ResultRectanglesTakeInTheInputs) {
       {{1, 2, 3, 4}, {-5, 10, 2, 30}, {-5, 2, 3, 30}},
       {{0, 0, 10, 10}, {20, 20, 30, 30}, {0, 0, 30, 30}},  // disjoint
   };
-  for (const Case& c : cases) {
-    host.SetInitialResultRects(c.initial, c.initial);
+  // The result rectangle takes case i, the max result rectangle case
+  // i + 3, so that the two are told apart.
+  const int n = sizeof cases / sizeof cases[0];
+  for (int i = 0; i < n; ++i) {
+    const Case &r = cases[i], &m = cases[(i + 3) % n];
+    host.SetInitialResultRects(r.initial, m.initial);
     PF_CheckoutResult result;
     std::memset(&result, 0, sizeof result);
-    result.result_rect = c.input;
-    result.max_result_rect = c.input;
+    result.result_rect = r.input;
+    result.max_result_rect = m.input;
     host.SetLayerCheckoutResult(result);
     ASSERT_EQ(host.PreRender(), PF_Err_NONE);
-    EXPECT_TRUE(SameRect(host.PreRenderOutput().result_rect, c.expected));
-    EXPECT_TRUE(SameRect(host.PreRenderOutput().max_result_rect, c.expected));
+    EXPECT_TRUE(SameRect(host.PreRenderOutput().result_rect, r.expected)) << i;
+    EXPECT_TRUE(SameRect(host.PreRenderOutput().max_result_rect, m.expected)) << i;
   }
   host.DiscardPreRenderData();
   ExpectLedgersBalanced();
 }
 
-// Before the handle is locked nothing is stored and the handle is given
-// back; after, the host holds it (and disposes of it), filled only if every
-// parameter was checked out.
 TEST_F(PreRenderTest, EveryFailureReturnsItsCodeAndLeavesTheRectsAlone) {
   struct Case {
     const char* name;

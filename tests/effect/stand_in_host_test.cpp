@@ -9,6 +9,7 @@
 #include <fstream>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "host_fixture.h"
 
@@ -85,6 +86,9 @@ TEST(StandInHostWorld, RowsLieWherePitchSaysAndTheBlockIsExact) {
     EXPECT_THROW(host.SetInputWorld(huge), std::invalid_argument);
     EXPECT_THROW(host.SetOutputWorld(huge), std::invalid_argument);
   }
+  // The largest side itself is a frame a host makes.
+  EXPECT_NO_THROW(host.SetInputWorld(WorldSpec{PF_PixelFormat_ARGB32, 30000, 1, std::nullopt}));
+  EXPECT_NO_THROW(host.SetOutputWorld(WorldSpec{PF_PixelFormat_ARGB32, 1, 30000, std::nullopt}));
 }
 
 TEST_F(HostTest, ParameterValuesAreCheckedAgainstTheirDefinitions) {
@@ -122,6 +126,47 @@ TEST_F(HostTest, ParameterValuesAreCheckedAgainstTheirDefinitions) {
             "Luminosity Mode: a checkbox takes an integer, not 0.5");
   EXPECT_EQ(refusal("Tonal Radiuss", 2.0), "no parameter named 'Tonal Radiuss'");
   EXPECT_EQ(host.ParamValue(1), 20.0);
+}
+
+// ExpectLedgersBalanced and the request-passing tests read these; a host
+// that missed what goes wrong, or asked for the wrong frame by default,
+// would blind them.
+TEST_F(HostTest, LedgersCountWhatWasNeverGivenOut) {
+  const SPBasicSuite* basic = host.InData().pica_basicP;
+  EXPECT_NE(basic->ReleaseSuite(kPFANSISuite, kPFANSISuiteVersion1), kSPNoError);
+  EXPECT_EQ(host.BadSuiteReleases(), 1);
+  const void* suite = nullptr;
+  ASSERT_EQ(basic->AcquireSuite(kPFHandleSuite, kPFHandleSuiteVersion2, &suite), kSPNoError);
+  EXPECT_EQ(host.OutstandingSuites(), 1);
+  const auto* handles = static_cast<const PF_HandleSuite2*>(suite);
+  PF_Handle handle = handles->host_new_handle(8);
+  handles->host_unlock_handle(handle);  // never locked
+  EXPECT_EQ(host.BadHandleCalls(), 1);
+  handles->host_dispose_handle(handle);
+  handles->host_dispose_handle(handle);  // already gone
+  EXPECT_EQ(host.BadHandleCalls(), 2);
+  EXPECT_EQ(basic->ReleaseSuite(kPFHandleSuite, kPFHandleSuiteVersion2), kSPNoError);
+  EXPECT_NE(basic->ReleaseSuite(kPFHandleSuite, kPFHandleSuiteVersion2), kSPNoError);
+  EXPECT_EQ(host.BadSuiteReleases(), 2);
+  EXPECT_EQ(host.OutstandingSuites(), 0);
+}
+
+TEST_F(HostTest, DefaultRequestCoversTheOutputAndTheLayerTheInput) {
+  host.SetInputWorld(WorldSpec{PF_PixelFormat_ARGB32, 7, 3, std::nullopt});
+  host.SetOutputWorld(WorldSpec{PF_PixelFormat_ARGB32, 5, 2, std::nullopt});
+  ASSERT_EQ(host.ParamsSetup(), PF_Err_NONE);
+  ASSERT_EQ(host.PreRender(), PF_Err_NONE);
+  ASSERT_TRUE(host.LastLayerRequest().has_value());
+  const PF_RenderRequest& req = *host.LastLayerRequest();
+  EXPECT_EQ(std::vector<A_long>({req.rect.left, req.rect.top, req.rect.right, req.rect.bottom}),
+            std::vector<A_long>({0, 0, 5, 2}));
+  EXPECT_EQ(req.channel_mask, 0xF);  // alpha, red, green, blue
+  for (const PF_LRect& r :
+       {host.PreRenderOutput().result_rect, host.PreRenderOutput().max_result_rect}) {
+    EXPECT_EQ(std::vector<A_long>({r.left, r.top, r.right, r.bottom}),
+              std::vector<A_long>({0, 0, 7, 3}));
+  }
+  host.DiscardPreRenderData();
 }
 
 }  // namespace

@@ -28,6 +28,13 @@ TEST(ImageTwist, ForwardRoundTripAndGrowth) {
   ExpectPlanes(one, forward, 1e-6f);
   EXPECT_EQ(KoImage(four.ColorTwist_R(&kTwist)).numLayers, 4);
 
+  // A destination narrower than the source has a step of its own.
+  KoImage wide(IppiSize{30, kSize.height}, 3), narrow(kSize, 3);
+  Fill(wide, Pattern);
+  ASSERT_NE(wide.steps[0], narrow.steps[0]);
+  narrow = wide.ColorTwist_R(&kTwist);
+  ExpectPlanes(narrow, forward, 1e-6f);
+
   KoImage view = four.Layer1();  // refused: a side with fewer than three planes
   EXPECT_LT(view = rgb.ColorTwist_R(&kTwist), 0);
   EXPECT_LT(four = view.ColorTwist_R(&kTwist), 0);
@@ -87,11 +94,23 @@ TEST(ImageThresholdAndLog, RulesAndPlaneCounts) {
   EXPECT_EQ(KoImage(source.Log()).numLayers, 3);
 }
 
-TEST(ImageHighPassAndSigmoid, Identities) {
-  KoImage flat(kSize, 2);
-  Fill(flat, Flat(0.3f));
-  ExpectPlanes(KoImage(flat.HighPassFilter(1.0f)), Flat(0.5f), 1e-6f);
+// sum over i, j of taps[i] taps[j] S(x + anchor - i, y + anchor - j) in
+// double, coordinates outside the plane moved to the nearest edge.
+double Filtered(const KoImage& source, int p, int x, int y, const float* taps, int size,
+                int anchor) {
+  const IppiSize s = source.size;
+  double sum = 0;
+  for (int i = 0; i < size; ++i)
+    for (int j = 0; j < size; ++j)
+      sum += double(taps[i]) * taps[j] *
+             At(source, p, std::clamp(x + anchor - i, 0, s.width - 1),
+                std::clamp(y + anchor - j, 0, s.height - 1));
+  return sum;
+}
 
+// A one-plane source works on a view of the destination's plane 0, and a
+// contrast of 0 leaves the division by v(1) - v(0) = 0 refused.
+TEST(ImageSigmoid, OnePlaneSourcesAndZeroContrast) {
   const float in[] = {0.0f, 0.25f, 0.5f, 1.0f};
   KoImage source(IppiSize{4, 2}, 1), three(source.size, 3);
   Fill(source, [&](int, int x, int) { return in[x]; });
@@ -103,6 +122,36 @@ TEST(ImageHighPassAndSigmoid, Identities) {
       1e-6f, 0, 1);
   ExpectPlanes(three, Pattern, 0, 1);
   ExpectPlanes(KoImage(source.SigmoidalCurve_R(0.0f, 0.5f)), Flat(0.0f), 1e-7f);
+}
+
+// Each plane of a three-plane, non-flat image goes through its own
+// constants and its own run: against a double evaluation per plane.
+TEST(ImageHighPassAndSigmoid, ThreePlanesMatchADoubleEvaluation) {
+  KoImage source(kSize, 3);
+  Fill(source, [](int p, int x, int y) { return Pattern(p, x, y) + 0.3f * ((x * 5 + y) % 4); });
+
+  const double c = 4.0, m = 0.3;
+  const auto v = [&](double x) { return 1.0 / (1.0 + std::exp(-c * (x - m))); };
+  ExpectPlanes(
+      KoImage(source.SigmoidalCurve_R(float(c), float(m))),
+      [&](int p, int x, int y) {
+        return static_cast<float>((v(At(source, p, x, y)) - v(0)) / (v(1) - v(0)));
+      },
+      1e-5f);
+
+  const float sigma = 1.0f;  // 2 trunc(3 sigma) + 1 = 7 taps
+  const auto g = [&](int i) { return std::exp(-(i - 3) * (i - 3) / (2.0 * sigma * sigma)); };
+  float taps[7];
+  double sum = 0;
+  for (int i = 0; i < 7; ++i) sum += g(i);
+  for (int i = 0; i < 7; ++i) taps[i] = static_cast<float>(g(i) / sum);
+  ExpectPlanes(
+      KoImage(source.HighPassFilter(sigma)),
+      [&](int p, int x, int y) {
+        const double blur = Filtered(source, p, x, y, taps, 7, 3);
+        return static_cast<float>(0.5 + 0.5 * (At(source, p, x, y) - blur));
+      },
+      1e-5f);
 }
 
 TEST(ImageBlend, Identities) {
@@ -118,17 +167,10 @@ TEST(ImageBlend, Identities) {
 
 // Plane 0 of the filter's result against a double sum with clamped coordinates.
 void ExpectFiltered(const KoImage& source, const Kernel& k, const KoImage& result) {
-  const IppiSize s = source.size;
   ExpectPlanes(
       result,
       [&](int p, int x, int y) {
-        double sum = 0;
-        for (int i = 0; i < k.kernelSize; ++i)
-          for (int j = 0; j < k.kernelSize; ++j)
-            sum += k.taps[i] * k.taps[j] *
-                   At(source, p, std::clamp(x + k.anchor - i, 0, s.width - 1),
-                      std::clamp(y + k.anchor - j, 0, s.height - 1));
-        return static_cast<float>(sum);
+        return static_cast<float>(Filtered(source, p, x, y, k.taps, k.kernelSize, k.anchor));
       },
       1e-5f, 0, 1);
 }

@@ -159,12 +159,19 @@ TEST(Dispatch, ReciprocalRunAndTwistMatchScalarTwinsOnEveryTarget) {
   }
 }
 
-TEST(Dispatch, ForcingAnUnknownTargetIsRefused) {
+// ForcedTarget proves that each forced target runs its own code; here the
+// way back to the best, and refusals that change nothing.
+TEST(Dispatch, ForcingZeroGoesBackToTheBestAndUnknownTargetsAreRefused) {
   const std::vector<long long> targets = prim_test::Targets();
   ASSERT_FALSE(targets.empty());
-  EXPECT_EQ(ippTestForceTarget(3), ippStsBadArgErr);  // two targets at once
-  EXPECT_EQ(ippTestForceTarget(-1), ippStsBadArgErr);
-  EXPECT_EQ(ippTestForceTarget(0), ippStsNoErr);
+  {
+    prim_test::ForcedTarget forced(targets.back());
+    EXPECT_EQ(ippTestForceTarget(3), ippStsBadArgErr);  // two targets at once
+    EXPECT_EQ(ippTestForceTarget(-1), ippStsBadArgErr);
+    EXPECT_EQ(ippStaticInit(), ippStsNoErr);  // keeps the forced target
+    EXPECT_EQ(ippTestProbeTarget(), targets.back());
+  }
+  EXPECT_EQ(ippTestProbeTarget(), targets.front());
 }
 
 }  // namespace

@@ -17,9 +17,12 @@ using prim_test::TestPlane;
 const float inf = std::numeric_limits<float>::infinity();
 const float nan = std::numeric_limits<float>::quiet_NaN();
 
-// Element-wise primitives against a per-pixel reference. They run on
-// planes a (src) and b (src2, or the starting dst of an in-place form).
-TEST(Pointwise, MatchReferenceOverAwkwardWidthsWithoutTouchingGuards) {
+// Element-wise primitives against a per-pixel reference, on every target.
+// They run on planes a (src) and b (src2, or the starting dst of an in-place
+// form). Each shape makes some planes gapless (step = 4 * width) and pads
+// the others, so that a primitive merges its rows into one run only when
+// every plane it touches is gapless, over several rows.
+TEST(Pointwise, MatchReferenceOverAwkwardShapesOnEveryTarget) {
   struct Case {
     const char* name;
     std::function<double(float a, float b)> ref;  // float arithmetic, as the primitive's
@@ -42,28 +45,36 @@ TEST(Pointwise, MatchReferenceOverAwkwardWidthsWithoutTouchingGuards) {
                                                   : a > 1 ? 5.0f
                                                           : a; }},
   };
-  for (const Case& c : cases) {
-    const prim_test::Primitive& prim = prim_test::Find(c.name);
-    const bool inPlace = prim.tags.find('i') != std::string::npos;
-    for (int width = 1; width <= 70; ++width) {
-      const int height = 1 + width % 3;
-      TestPlane a(width, height), b(width, height, 4 + width % 2), d(width, height, 1 + width % 4);
-      a.Fill([](int x, int y) { return x == 5 ? 0.0 : 3 * std::sin(0.7 * x + 1.3 * y) + 0.01; });
-      b.Fill([](int x, int y) { return x == 5 && y ? 0.0 : 2 * std::cos(0.3 * x - y) + 0.1; });
-      if (inPlace) d.Fill([&](int x, int y) { return b.at(x, y); });
-      ASSERT_EQ(prim.call({a.p(), a.step(), b.p(), b.step(), d.p(), d.step(), d.size()}), 0);
-      for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x) {
-          const double want = static_cast<float>(c.ref(a.at(x, y), b.at(x, y)));
-          if (!std::isfinite(want)) {  // a 0 in a or b: Inf or NaN
-            ASSERT_TRUE(d.at(x, y) == want || (std::isnan(want) && std::isnan(d.at(x, y))))
-                << c.name;
-          } else {
-            ASSERT_NEAR(d.at(x, y), want, c.relTol * std::fabs(want))
-                << c.name << " width " << width << " at " << x << "," << y;
-          }
+  for (long long target : prim_test::Targets()) {
+    prim_test::ForcedTarget forced(target);
+    for (const Case& c : cases) {
+      const prim_test::Primitive& prim = prim_test::Find(c.name);
+      const bool inPlace = prim.tags.find('i') != std::string::npos;
+      for (int width = 1; width <= 70; ++width) {
+        for (int gapless = 0; gapless < 8; ++gapless) {  // bit 0: a, 1: b, 2: d
+          const int height = 1 + (width + gapless) % 4;
+          auto pad = [&](int bit, int extra) { return (gapless >> bit & 1) ? 0 : extra; };
+          TestPlane a(width, height, pad(0, 3)), b(width, height, pad(1, 4 + width % 2)),
+              d(width, height, pad(2, 1 + width % 4));
+          a.Fill([](int x, int y) { return x == 5 ? 0.0 : 3 * std::sin(0.7 * x + 1.3 * y) + .01; });
+          b.Fill([](int x, int y) { return x == 5 && y ? 0.0 : 2 * std::cos(0.3 * x - y) + .1; });
+          if (inPlace) d.Fill([&](int x, int y) { return b.at(x, y); });
+          ASSERT_EQ(prim.call({a.p(), a.step(), b.p(), b.step(), d.p(), d.step(), d.size()}), 0);
+          for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+              const double want = static_cast<float>(c.ref(a.at(x, y), b.at(x, y)));
+              if (!std::isfinite(want)) {  // a 0 in a or b: Inf or NaN
+                ASSERT_TRUE(d.at(x, y) == want || (std::isnan(want) && std::isnan(d.at(x, y))))
+                    << c.name;
+              } else {
+                ASSERT_NEAR(d.at(x, y), want, c.relTol * std::fabs(want))
+                    << c.name << " width " << width << " shape " << gapless << " at " << x << ","
+                    << y;
+              }
+            }
+          ASSERT_TRUE(d.GuardsIntact()) << c.name << " width " << width << " shape " << gapless;
         }
-      ASSERT_TRUE(d.GuardsIntact()) << c.name << " width " << width;
+      }
     }
   }
 }
@@ -144,7 +155,10 @@ TEST(Pointwise, ColorTwistOutOfPlaceAndInPlace) {
                          {-0.169f, -0.331f, 0.5f, 0.5f},
                          {0.5f, -0.419f, -0.081f, -0.25f}};
   for (int width = 1; width <= 70; width += 3) {
-    std::vector<TestPlane> s(3, TestPlane(width, 2, 1)), d(3, TestPlane(width, 2, 7));
+    // Gapless sources with padded destinations and the other way round.
+    const int k = width / 3;
+    std::vector<TestPlane> s(3, TestPlane(width, 3, k % 2 ? 1 : 0)),
+        d(3, TestPlane(width, 3, k % 4 < 2 ? 0 : 7));
     for (int c = 0; c < 3; ++c)
       s[c].Fill([c](int x, int y) { return 0.1 * c + 0.013 * x + 0.2 * y; });
     std::vector<TestPlane> in = s;
@@ -156,7 +170,7 @@ TEST(Pointwise, ColorTwistOutOfPlaceAndInPlace) {
     ASSERT_EQ(ippiColorTwist_32f_P3R(ip, in[0].step(), ip, in[0].step(), in[0].size(), t),
               ippStsNoErr);
     for (int c = 0; c < 3; ++c) {
-      for (int y = 0; y < 2; ++y)
+      for (int y = 0; y < 3; ++y)
         for (int x = 0; x < width; ++x) {
           const double want =
               t[c][0] * s[0].at(x, y) + t[c][1] * s[1].at(x, y) + t[c][2] * s[2].at(x, y) + t[c][3];

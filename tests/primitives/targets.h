@@ -23,6 +23,8 @@ class ForcedTarget {
  public:
   explicit ForcedTarget(long long target) : trace_(__FILE__, __LINE__, ippTestTargetName(target)) {
     EXPECT_EQ(ippTestForceTarget(target), ippStsNoErr);
+    // Proof that the dispatch now runs this target's code.
+    EXPECT_EQ(ippTestProbeTarget(), target);
   }
   ~ForcedTarget() { ippTestForceTarget(0); }
   ForcedTarget(const ForcedTarget&) = delete;

@@ -77,20 +77,45 @@ Rgb Reference(const Rgb& rgb, int w, int h, const Params& p) {
   return c;
 }
 
+template <class Pixel>
+void Channels(const Pixel& px, Rgb& out) {
+  out[0].push_back(px.red);
+  out[1].push_back(px.green);
+  out[2].push_back(px.blue);
+}
+
 class Correction : public RenderHost {
  public:
-  Rgb Render(const Rgb& rgb, int w, int h, const Params& p) {
-    SetWorlds(PF_PixelFormat_ARGB128, w, h);
+  // Renders rgb (channel values of `format`: integers at 8 and 16 bits)
+  // and returns the output's channel values.
+  Rgb Render(const Rgb& rgb, int w, int h, const Params& p,
+             PF_PixelFormat format = PF_PixelFormat_ARGB128) {
+    SetWorlds(format, w, h);
     SetParams(p);
     for (int i = 0; i < w * h; ++i) {
-      host.Input().Set<PF_PixelFloat>(i % w, i / w,
-                                      {1.0f, float(rgb[0][i]), float(rgb[1][i]), float(rgb[2][i])});
+      const int x = i % w, y = i / w;
+      if (format == PF_PixelFormat_ARGB32) {
+        host.Input().Set<PF_Pixel8>(x, y, {255, A_u_char(rgb[0][i]), A_u_char(rgb[1][i]),
+                                           A_u_char(rgb[2][i])});
+      } else if (format == PF_PixelFormat_ARGB64) {
+        host.Input().Set<PF_Pixel16>(x, y, {32768, A_u_short(rgb[0][i]), A_u_short(rgb[1][i]),
+                                            A_u_short(rgb[2][i])});
+      } else {
+        host.Input().Set<PF_PixelFloat>(
+            x, y, {1.0f, float(rgb[0][i]), float(rgb[1][i]), float(rgb[2][i])});
+      }
     }
     EXPECT_EQ(host.RenderFrame(), PF_Err_NONE);
     Rgb out;
     for (int i = 0; i < w * h; ++i) {
-      const PF_PixelFloat px = host.Output().Get<PF_PixelFloat>(i % w, i / w);
-      for (int c = 0; c < 3; ++c) out[c].push_back((&px.red)[c]);
+      const int x = i % w, y = i / w;
+      if (format == PF_PixelFormat_ARGB32) {
+        Channels(host.Output().Get<PF_Pixel8>(x, y), out);
+      } else if (format == PF_PixelFormat_ARGB64) {
+        Channels(host.Output().Get<PF_Pixel16>(x, y), out);
+      } else {
+        Channels(host.Output().Get<PF_PixelFloat>(x, y), out);
+      }
     }
     return out;
   }
@@ -116,19 +141,50 @@ TEST_F(Correction, UniformGreyFramesFollowTheFormulaInBothModes) {
   }
 }
 
+// Float worlds against the evaluation to 1e-4. Integer worlds are divided
+// by their white level (255, 32768), corrected, multiplied back, clamped to
+// [0, white], mixed and truncated: each output must be the truncated value
+// of the evaluation, or the integer next to it where the evaluation lies
+// within float error of a step. 16-bit inputs run above white.
 TEST_F(Correction, SmallFrameMatchesADoublePrecisionEvaluation) {
   const int w = 23, h = 17;
-  std::mt19937 rng(3);
-  Rgb rgb;
-  for (Plane& plane : rgb) {
-    for (int i = 0; i < w * h; ++i) plane.push_back(std::uniform_real_distribution<float>()(rng));
-  }
-  for (const Params& p : {Params{1.7, 0.3, 100.0, false}, Params{2.0, 0.0, 60.0, true},
-                          Params{4.5, 0.1, 85.0, false}, Params{1.0, 0.5, 100.0, true}}) {
-    SCOPED_TRACE(testing::Message() << "radius " << p.radius << " luminosity " << p.luminosity);
-    const Rgb want = Reference(rgb, w, h, p), got = Render(rgb, w, h, p);
+  const struct {
+    PF_PixelFormat format;
+    double white, top;  // top: the largest input value
+  } depths[] = {{PF_PixelFormat_ARGB128, 1.0, 1.0},
+                {PF_PixelFormat_ARGB32, 255.0, 255.0},
+                {PF_PixelFormat_ARGB64, 32768.0, 40000.0}};
+  for (const auto& depth : depths) {
+    const bool integers = depth.white != 1.0;
+    std::mt19937 rng(3);
+    Rgb rgb, unit;
     for (int c = 0; c < 3; ++c) {
-      for (int i = 0; i < w * h; ++i) ASSERT_NEAR(got[c][i], want[c][i], 1e-4) << c << " " << i;
+      for (int i = 0; i < w * h; ++i) {
+        double v = std::uniform_real_distribution<float>()(rng) * depth.top;
+        if (i < w) v = depth.white;  // a white first row
+        rgb[c].push_back(integers ? std::floor(v) : v);
+        unit[c].push_back(rgb[c].back() / depth.white);
+      }
+    }
+    for (const Params& p :
+         {Params{1.7, 0.3, 100.0, false}, Params{2.0, 0.0, 60.0, true},
+          Params{4.5, 0.1, 85.0, false}, Params{1.0, 0.5, 100.0, true},
+          Params{2.0, 0.0, 50.0, false}, Params{3.0, 0.0, 100.0, true}}) {
+      SCOPED_TRACE(testing::Message() << "white " << depth.white << " radius " << p.radius
+                                      << " luminosity " << p.luminosity);
+      const Rgb want = Reference(unit, w, h, p), got = Render(rgb, w, h, p, depth.format);
+      const double floatError = 2e-5 * depth.white;
+      for (int c = 0; c < 3; ++c) {
+        for (int i = 0; i < w * h; ++i) {
+          const double v = want[c][i] * depth.white;
+          if (!integers) {
+            ASSERT_NEAR(got[c][i], v, 1e-4) << c << " " << i;
+          } else {
+            ASSERT_GE(got[c][i], std::floor(v - floatError)) << c << " " << i << " want " << v;
+            ASSERT_LE(got[c][i], std::floor(v + floatError)) << c << " " << i << " want " << v;
+          }
+        }
+      }
     }
   }
 }

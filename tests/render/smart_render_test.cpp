@@ -1,9 +1,11 @@
 // The smart render through the module: what it returns, gives back, writes,
 // and how many planes it holds.
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "Tessivo.h"
 #include "ipp_testing.h"
 #include "render_support.h"
 
@@ -178,6 +180,28 @@ TEST_F(SmartRender, IntensityZeroGivesTheInputBackExactly) {
       EXPECT_TRUE(SameBytes(in.Effect()->data, host.Output().Effect()->data, in.ByteCount()));
     }
   }
+}
+
+// The render reads the record's mode as a byte: any non-zero value is the
+// luminosity mode, whatever wrote it.
+TEST_F(SmartRender, AnyNonZeroModeByteMeansLuminosity) {
+  std::mt19937 rng(5);
+  for (A_long i = 0; i < 9 * 7; ++i) host.Input().Set(i % 9, i / 9, RandomPixel<PF_Pixel8>(rng));
+  SetParams({2.0, 0.0, 100.0, true});
+  auto render = [&](unsigned char mode) {
+    EXPECT_EQ(RenderAfter([&] {
+      auto* record = static_cast<unsigned char*>(const_cast<void*>(
+          host.HandleData(static_cast<PF_Handle>(host.PendingPreRenderData()))));
+      record[offsetof(PreRenderInfo, luminosityMode)] = mode;
+    }),
+              PF_Err_NONE);
+    const World& out = host.Output();
+    const auto* bytes = static_cast<const unsigned char*>(out.Effect()->data);
+    return std::vector<unsigned char>(bytes, bytes + out.ByteCount());
+  };
+  const std::vector<unsigned char> luminosity = render(1);
+  EXPECT_EQ(render(2), luminosity);
+  EXPECT_NE(render(0), luminosity);
 }
 
 }  // namespace
