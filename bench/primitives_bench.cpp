@@ -79,6 +79,14 @@ std::vector<Case> Cases() {
                                           1.0f);
        }},
       {"Exp_IR", [&] { ippiExp_32f_C1IR(c.p(), c.step(), roi); }, {}, &p.negative, true},
+      // The floor of Exp_IR: a streaming pass over the same plane, restored
+      // the same way (the copy leaves part of it in cache). Ln_R's floor is
+      // MulC_R, which reads and writes the same planes.
+      {"MulC_IR/restored",
+       [&] { ippiMulC_32f_C1IR(1.0f, c.p(), c.step(), roi); },
+       {},
+       &p.negative,
+       true},
       {"Ln_R", [&] { ippiLn_32f_C1R(a.p(), a.step(), c.p(), c.step(), roi); }},
       {"ColorTwist",
        [&] {

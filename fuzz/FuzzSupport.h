@@ -122,10 +122,11 @@ inline double RelativeTolerance(double expected, double relative, double absolut
   return absolute + relative * std::fabs(expected);
 }
 
-// The primitives' exponential: +Inf above 88.7228, 0 below -103.972.
+// The primitives' exponential: +Inf above 88.7228, 0 below -103.972 (the
+// decimals: the floats nearest them lie beyond them).
 inline double ContractExp(float x) {
-  if (x > 88.7228f) return HUGE_VAL;
-  if (x < -103.972f) return 0.0;
+  if (static_cast<double>(x) > 88.7228) return HUGE_VAL;
+  if (static_cast<double>(x) < -103.972) return 0.0;
   return std::exp(static_cast<double>(x));
 }
 

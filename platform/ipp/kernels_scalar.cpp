@@ -64,8 +64,9 @@ void DivRow(const float* src1, const float* src2, float* dst, int width) {
 
 void ExpRow(const float* src, float* dst, int width) {
   Unary(src, dst, width, [](float x) {
-    if (x > 88.7228f) return std::numeric_limits<float>::infinity();
-    if (x < -103.972f) return 0.0f;
+    // +Inf above 88.7228, 0 below -103.972: the nearest floats lie beyond.
+    if (x >= 88.7228f) return std::numeric_limits<float>::infinity();
+    if (x <= -103.972f) return 0.0f;
     return std::exp(x);  // NaN passes through
   });
 }

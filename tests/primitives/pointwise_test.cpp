@@ -3,9 +3,11 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <vector>
 
 #include "ipp.h"
+#include "kernels.h"
 #include "primitive_table.h"
 #include "targets.h"
 #include "test_plane.h"
@@ -88,6 +90,84 @@ std::vector<float> Row(std::vector<float> v,
   return v;
 }
 
+// e^x and ln x under their contracts, correctly rounded to float.
+float ExpWant(float x) {
+  if (double(x) > 88.7228) return inf;  // the bounds are decimals
+  if (double(x) < -103.972) return 0;
+  return static_cast<float>(std::exp(double(x)));  // NaN stays NaN
+}
+float LnWant(float x) { return x < 0 ? nan : static_cast<float>(std::log(double(x))); }
+
+// NaN, infinities and 0 exactly; otherwise a finite non-zero float within
+// one of want.
+bool WithinUlp(float got, float want) {
+  if (std::isnan(want) || std::isinf(want) || want == 0)
+    return got == want || (std::isnan(want) && std::isnan(got));
+  return std::isfinite(got) && got != 0 && (got == want || std::nextafter(got, want) == want);
+}
+
+// e^x and ln x over rows of ordinary values with one special or
+// out-of-range value at each position in turn: each vector that holds it
+// takes the full evaluation for that lane alone, the others the short one.
+// On every code path and on the scalar twin.
+TEST(Pointwise, ExpAndLnSpecialLanesAmongOrdinaryOnEveryPath) {
+  const float top = 88.7228f, bottom = -103.972f;  // each beyond its decimal bound
+  const float denormal = std::ldexp(1.0f, -140), fmin = std::numeric_limits<float>::min(),
+              fmax = std::numeric_limits<float>::max();
+  struct Case {
+    const char* name;
+    float (*want)(float);
+    float (*ordinary)(int x);
+    std::vector<float> specials;
+    IppStatus (*primitive)(Ipp32f*, int, IppiSize);
+    void (*twin)(const float*, float*, int);
+  };
+  const Case cases[] = {
+      {"exp",
+       ExpWant,
+       [](int x) { return x % 3 ? 87.0f * std::sin(0.77f * x) : 1e-3f * x; },
+       {nan, inf, -inf, 89, 88.72282f, top, std::nextafter(top, 0.0f), -87.34f, -87.5f, -103.97f,
+        std::nextafter(bottom, 0.0f), bottom, -103.98f, 0, 1e-30f, -1e-30f},
+       ippiExp_32f_C1IR,
+       ipp_kernels::scalar::ExpRow},
+      {"ln",
+       LnWant,
+       [](int x) {
+         return x % 3 ? std::ldexp(1.0f + 0.37f * std::fabs(std::sin(1.3f * x)), x * 37 % 253 - 126)
+                      : 1.0f + 1e-4f * x;
+       },
+       {0.0f, -0.0f, inf, 1, -1, -inf, nan, denormal, std::ldexp(1.0f, -149),
+        std::nextafter(fmin, 0.0f), -denormal, fmin, fmax},
+       ippiLn_32f_C1IR,
+       ipp_kernels::scalar::LnRow},
+  };
+  std::vector<long long> paths = prim_test::Targets();
+  paths.push_back(-1);  // the scalar twin
+  for (long long path : paths) {
+    std::unique_ptr<prim_test::ForcedTarget> forced;
+    if (path != -1) forced = std::make_unique<prim_test::ForcedTarget>(path);
+    for (const Case& c : cases)
+      for (int width = 1; width <= 70; ++width)
+        // The widest row has the value at every lane of every vector and of
+        // the tail, for each target's vector length; the others at the end.
+        for (int at = width == 70 ? 0 : width - 1; at < width; ++at)
+          for (size_t i = 0; i <= c.specials.size(); ++i) {
+            std::vector<float> in(width);
+            for (int x = 0; x < width; ++x) in[x] = c.ordinary(x);
+            if (i < c.specials.size()) in[at] = c.specials[i];  // else all ordinary
+            std::vector<float> out = in;
+            if (path == -1)
+              c.twin(in.data(), out.data(), width);
+            else
+              ASSERT_EQ(c.primitive(out.data(), width * 4, {width, 1}), ippStsNoErr);
+            for (int x = 0; x < width; ++x)
+              ASSERT_TRUE(WithinUlp(out[x], c.want(in[x])))
+                  << c.name << (path == -1 ? " twin" : "") << " width " << width << " at " << x
+                  << ": " << in[x] << " gave " << out[x] << " for " << c.want(in[x]);
+          }
+  }
+}
+
 TEST(Pointwise, SpecialValuesOnEveryTarget) {
   for (long long target : prim_test::Targets()) {
     prim_test::ForcedTarget forced(target);
@@ -103,31 +183,6 @@ void SpecialValues() {
     while (all.size() < 64) all.insert(all.end(), v.begin(), v.end());
     return all;
   };
-  const auto e = Row(repeated({89, 88.72282f, inf, -103.98f, -inf, 0, 88.72279f, nan, -103.97f,
-                               -87.5f, 1e-30f, -1e-30f}),
-                     ippiExp_32f_C1IR);
-  for (size_t i = 0; i < e.size(); i += 12) {
-    EXPECT_EQ(std::vector<float>(e.begin() + i, e.begin() + i + 6),
-              (std::vector<float>{inf, inf, inf, 0, 0, 1}));
-    EXPECT_TRUE(std::isfinite(e[i + 6]) && e[i + 6] > 3.4e38f);
-    EXPECT_TRUE(std::isnan(e[i + 7]));
-    EXPECT_GT(e[i + 8], 0.0f);                      // the smallest denormals
-    EXPECT_NEAR(e[i + 9], std::exp(-87.5), 1e-44);  // a denormal
-    EXPECT_EQ(e[i + 10], 1.0f);
-    EXPECT_EQ(e[i + 11], 1.0f);
-  }
-  const float denormal = std::ldexp(1.0f, -140), fmin = std::numeric_limits<float>::min();
-  const auto l = Row(repeated({0.0f, -0.0f, inf, 1, -1, -inf, nan, denormal, fmin, -denormal}),
-                     ippiLn_32f_C1IR);
-  for (size_t i = 0; i < l.size(); i += 10) {
-    EXPECT_EQ(std::vector<float>(l.begin() + i, l.begin() + i + 4),
-              (std::vector<float>{-inf, -inf, inf, 0}));
-    EXPECT_TRUE(std::isnan(l[i + 4]) && std::isnan(l[i + 5]) && std::isnan(l[i + 6]));
-    EXPECT_FLOAT_EQ(l[i + 7], -140 * std::log(2.0f));
-    EXPECT_FLOAT_EQ(l[i + 8], -126 * std::log(2.0f));
-    EXPECT_TRUE(std::isnan(l[i + 9]));
-  }
-
   auto clamp = [](std::vector<float> v, float lt, float vlt, float gt, float vgt) {
     return Row(v, [=](float* p, int s, IppiSize r) {
       return ippiThreshold_LTValGTVal_32f_C1IR(p, s, r, lt, vlt, gt, vgt);
