@@ -5,7 +5,7 @@
 // ippStaticInit, or on first use); ipp_kernels::scalar:: holds the portable
 // twins, the reference every vectorised path is tested against. Results
 // agree exactly except where a path fuses a multiply with an add (the twist
-// and the filters) and for exp and ln, which stay within 2 ULP of the
+// and the filters) and for exp and ln, which stay within 1 ULP of the
 // correctly rounded value on every path.
 #ifndef TESSIVO_PLATFORM_IPP_KERNELS_H
 #define TESSIVO_PLATFORM_IPP_KERNELS_H
