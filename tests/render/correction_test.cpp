@@ -4,6 +4,8 @@
 #include <cmath>
 #include <vector>
 
+#include <png.h>
+
 #include "TessivoEffect.h"
 #include "render_support.h"
 
@@ -13,23 +15,25 @@ namespace {
 using Plane = std::vector<double>;  // row-major
 using Rgb = std::array<Plane, 3>;
 
-// Gaussian of 2 trunc(3 sigma) + 1 taps, edge pixels repeated outward.
+// Gaussian of 2 trunc(3 sigma) + 1 taps, edge pixels repeated outward, a
+// row pass then a column pass.
 Plane Blur(const Plane& in, int w, int h, float sigma) {
   const int k = 2 * static_cast<int>(3.0f * sigma) + 1;
   std::vector<double> taps(k);
   double sum = 0;
   for (int i = 0; i < k; ++i)
     sum += taps[i] = std::exp(-std::pow(i - k / 2, 2) / (2.0 * sigma * sigma));
-  Plane out(in.size());
+  Plane rows(in.size()), out(in.size());
   for (int y = 0; y < h; ++y) {
     for (int x = 0; x < w; ++x) {
-      for (int i = 0; i < k; ++i) {
-        for (int j = 0; j < k; ++j) {
-          const int xx = std::clamp(x + j - k / 2, 0, w - 1),
-                    yy = std::clamp(y + i - k / 2, 0, h - 1);
-          out[y * w + x] += taps[i] * taps[j] * in[yy * w + xx] / (sum * sum);
-        }
-      }
+      for (int i = 0; i < k; ++i)
+        rows[y * w + x] += taps[i] / sum * in[y * w + std::clamp(x + i - k / 2, 0, w - 1)];
+    }
+  }
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      for (int i = 0; i < k; ++i)
+        out[y * w + x] += taps[i] / sum * rows[std::clamp(y + i - k / 2, 0, h - 1) * w + x];
     }
   }
   return out;
@@ -141,47 +145,84 @@ TEST_F(Correction, UniformGreyFramesFollowTheFormulaInBothModes) {
   }
 }
 
+// `h` rows from row `top` of the sample photograph, 512 wide, as 8-bit
+// values.
+Rgb PhotographRows(int top, int h) {
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_file(&image, TESSIVO_SAMPLE_PHOTO)) return {};
+  image.format = PNG_FORMAT_RGB;
+  std::vector<unsigned char> bytes(PNG_IMAGE_SIZE(image));
+  if (!png_image_finish_read(&image, nullptr, bytes.data(), 0, nullptr) || image.width != 512 ||
+      static_cast<int>(image.height) < top + h) {
+    return {};
+  }
+  Rgb rgb;
+  for (int i = top * 512; i < (top + h) * 512; ++i)
+    for (int c = 0; c < 3; ++c) rgb[c].push_back(bytes[3 * i + c]);
+  return rgb;
+}
+
 // Float worlds against the evaluation to 1e-4. Integer worlds are divided
 // by their white level (255, 32768), corrected, multiplied back, clamped to
 // [0, white], mixed and truncated: each output must be the truncated value
 // of the evaluation, or the integer next to it where the evaluation lies
-// within float error of a step. 16-bit inputs run above white.
-TEST_F(Correction, SmallFrameMatchesADoublePrecisionEvaluation) {
-  const int w = 23, h = 17;
+// within float error of a step. The random frame's 16-bit inputs run above
+// white; the photograph's rows span several of the blur's bands and take
+// its largest kernel.
+TEST_F(Correction, FramesMatchADoublePrecisionEvaluation) {
   const struct {
     PF_PixelFormat format;
-    double white, top;  // top: the largest input value
+    double white, top;  // top: the largest random input value
   } depths[] = {{PF_PixelFormat_ARGB128, 1.0, 1.0},
                 {PF_PixelFormat_ARGB32, 255.0, 255.0},
                 {PF_PixelFormat_ARGB64, 32768.0, 40000.0}};
-  for (const auto& depth : depths) {
-    const bool integers = depth.white != 1.0;
-    std::mt19937 rng(3);
-    Rgb rgb, unit;
-    for (int c = 0; c < 3; ++c) {
-      for (int i = 0; i < w * h; ++i) {
-        double v = std::uniform_real_distribution<float>()(rng) * depth.top;
-        if (i < w) v = depth.white;  // a white first row
-        rgb[c].push_back(integers ? std::floor(v) : v);
-        unit[c].push_back(rgb[c].back() / depth.white);
-      }
-    }
-    for (const Params& p :
-         {Params{1.7, 0.3, 100.0, false}, Params{2.0, 0.0, 60.0, true},
-          Params{4.5, 0.1, 85.0, false}, Params{1.0, 0.5, 100.0, true},
-          Params{2.0, 0.0, 50.0, false}, Params{3.0, 0.0, 100.0, true}}) {
-      SCOPED_TRACE(testing::Message() << "white " << depth.white << " radius " << p.radius
-                                      << " luminosity " << p.luminosity);
-      const Rgb want = Reference(unit, w, h, p), got = Render(rgb, w, h, p, depth.format);
-      const double floatError = 2e-5 * depth.white;
+  const Rgb photo = PhotographRows(176, 160);
+  ASSERT_EQ(photo[0].size(), 512u * 160u) << "cannot read " << TESSIVO_SAMPLE_PHOTO;
+  const struct {
+    bool photograph;
+    int w, h;
+    std::vector<Params> params;
+  } frames[] = {{false, 23, 17,
+                 {Params{1.7, 0.3, 100.0, false}, Params{2.0, 0.0, 60.0, true},
+                  Params{4.5, 0.1, 85.0, false}, Params{1.0, 0.5, 100.0, true},
+                  Params{2.0, 0.0, 50.0, false}, Params{3.0, 0.0, 100.0, true}}},
+                {true, 512, 160,
+                 {Params{20.0, 0.0, 50.0, true}, Params{20.0, 0.2, 100.0, false},
+                  Params{2.0, 0.0, 100.0, false}}}};
+  for (const auto& frame : frames) {
+    const int w = frame.w, h = frame.h;
+    for (const auto& depth : depths) {
+      const bool integers = depth.white != 1.0;
+      std::mt19937 rng(3);
+      Rgb rgb, unit;
       for (int c = 0; c < 3; ++c) {
         for (int i = 0; i < w * h; ++i) {
-          const double v = want[c][i] * depth.white;
-          if (!integers) {
-            ASSERT_NEAR(got[c][i], v, 1e-4) << c << " " << i;
-          } else {
-            ASSERT_GE(got[c][i], std::floor(v - floatError)) << c << " " << i << " want " << v;
-            ASSERT_LE(got[c][i], std::floor(v + floatError)) << c << " " << i << " want " << v;
+          double v = std::uniform_real_distribution<float>()(rng) * depth.top;
+          if (i < w) v = depth.white;  // a white first row
+          if (frame.photograph) {
+            v = depth.format == PF_PixelFormat_ARGB64 ? std::round(photo[c][i] * 32768.0 / 255.0)
+                                                      : photo[c][i] * depth.white / 255.0;
+          }
+          rgb[c].push_back(integers ? std::floor(v) : static_cast<float>(v));
+          unit[c].push_back(rgb[c].back() / depth.white);
+        }
+      }
+      for (const Params& p : frame.params) {
+        SCOPED_TRACE(testing::Message()
+                     << (frame.photograph ? "photograph" : "random") << " white " << depth.white
+                     << " radius " << p.radius << " luminosity " << p.luminosity);
+        const Rgb want = Reference(unit, w, h, p), got = Render(rgb, w, h, p, depth.format);
+        const double floatError = 2e-5 * depth.white;
+        for (int c = 0; c < 3; ++c) {
+          for (int i = 0; i < w * h; ++i) {
+            const double v = want[c][i] * depth.white;
+            if (!integers) {
+              ASSERT_NEAR(got[c][i], v, 1e-4) << c << " " << i;
+            } else {
+              ASSERT_GE(got[c][i], std::floor(v - floatError)) << c << " " << i << " want " << v;
+              ASSERT_LE(got[c][i], std::floor(v + floatError)) << c << " " << i << " want " << v;
+            }
           }
         }
       }
