@@ -99,7 +99,10 @@ class World {
   PF_PixelFormat format_;
   std::ptrdiff_t pitchBytes_;
   std::size_t byteCount_;
-  std::unique_ptr<unsigned char[]> block_;
+  struct FreeBlock {
+    void operator()(unsigned char* block) const;
+  };
+  std::unique_ptr<unsigned char[], FreeBlock> block_;
   PF_EffectWorld world_;
 };
 
