@@ -34,18 +34,28 @@ std::int64_t AlignUp(std::int64_t bytes) { return (bytes + kAlign - 1) / kAlign 
 //
 // Sections, each 64-byte aligned, in bytes from the aligned start:
 //   half taps of each pass (centre first: qx + 1 and qy + 1 floats),
-//   the column pass's band + ky - 1 row pointers,
-//   one source row padded by qx edge pixels on each side,
-//   the ring of row-pass results.
-constexpr int kBandRows = 64;
+//   two arrays of band + ky - 1 row pointers: the rows of a row pass and
+//     their places in the ring, then the column pass's window,
+//   the row pass's work (kSymmetricRowsBlock rows of width + kx - 1 floats),
+//   the ring of row-pass results, rows of the full width.
+// A band is one block of the row pass: short filters then keep a ring of
+// full rows in the second-level cache.
+constexpr int kBandRows = k::kSymmetricRowsBlock;
 
 struct GaussLayout {
   int kx = 0, ky = 0;         // taps per pass, odd
   int slots = 0;              // rows in the ring
-  std::int64_t ringStep = 0;  // bytes per ring row
-  std::int64_t tapsX = 0, tapsY = 0, rows = 0, padRow = 0, ring = 0;
+  std::int64_t ringStep = 0;  // bytes per ring row of the full width
+  std::int64_t tapsX = 0, tapsY = 0, rows = 0, ringRows = 0, work = 0, ring = 0;
   std::int64_t bytes = 0;  // whole buffer, with slack for aligning its start
 };
+
+// An odd number of cache lines per ring row, so that the rows of a
+// column's window fall into different sets of the first-level cache.
+std::int64_t RingStep(int width) {
+  const std::int64_t step = AlignUp(FloatBytes(width));
+  return step / kAlign % 2 == 0 ? step + kAlign : step;
+}
 
 GaussLayout LayoutFor(IppiSize roi, int kernelSize) {
   GaussLayout l;
@@ -53,17 +63,41 @@ GaussLayout LayoutFor(IppiSize roi, int kernelSize) {
   l.ky = static_cast<int>(std::min<std::int64_t>(kernelSize, 2 * std::int64_t{roi.height} - 1));
   const std::int64_t window = std::int64_t{kBandRows} + l.ky - 1;  // rows one band reads
   l.slots = static_cast<int>(std::min<std::int64_t>(window, roi.height));
-  // An odd number of cache lines per ring row, so that the rows of a
-  // column's window fall into different sets of the first-level cache.
-  l.ringStep = AlignUp(FloatBytes(roi.width));
-  if (l.ringStep / kAlign % 2 == 0) l.ringStep += kAlign;
+  l.ringStep = RingStep(roi.width);
   l.tapsX = 0;
   l.tapsY = l.tapsX + AlignUp(FloatBytes(l.kx / 2 + 1));
   l.rows = l.tapsY + AlignUp(FloatBytes(l.ky / 2 + 1));
-  l.padRow = l.rows + AlignUp(window * std::int64_t{sizeof(float*)});
-  l.ring = l.padRow + AlignUp(FloatBytes(std::int64_t{roi.width} + l.kx - 1));
+  l.ringRows = l.rows + AlignUp(window * std::int64_t{sizeof(float*)});
+  l.work = l.ringRows + AlignUp(window * std::int64_t{sizeof(float*)});
+  l.ring = l.work + AlignUp(FloatBytes(std::int64_t{k::kSymmetricRowsBlock} *
+                                       (std::int64_t{roi.width} + l.kx - 1)));
   l.bytes = l.ring + l.ringStep * l.slots + kAlign;
   return l;
+}
+
+// The columns of a tile, whole cache lines. Tiles side by side, each taken
+// down the whole region, keep a tile's ring in the second-level cache; they
+// cost the row pass qx columns more on each side, so a tile is at least
+// 4 qx wide. Planes that overlap take one tile: a source row must be read
+// in full before any output row in its place is written.
+constexpr std::int64_t kTileRingBytes = 512 * 1024;
+
+int TileWidth(const GaussLayout& l, IppiSize roi, bool overlap) {
+  constexpr std::int64_t line = kAlign / 4;  // floats
+  const std::int64_t most = kTileRingBytes / FloatBytes(l.slots) / line * line;
+  if (overlap || most >= roi.width || most < 4 * line || most < 2 * (l.kx - 1)) return roi.width;
+  const std::int64_t tiles = (roi.width + most - 1) / most;
+  return static_cast<int>(((roi.width + tiles - 1) / tiles + line - 1) / line * line);
+}
+
+// Whether the bytes of two planes over the region overlap.
+bool Overlap(const void* a, int aStep, const void* b, int bStep, IppiSize roi) {
+  auto end = [roi](const void* p, int step) {
+    return reinterpret_cast<std::uintptr_t>(p) + std::uintptr_t(roi.height - 1) * step +
+           std::uintptr_t(FloatBytes(roi.width));
+  };
+  return reinterpret_cast<std::uintptr_t>(a) < end(b, bStep) &&
+         reinterpret_cast<std::uintptr_t>(b) < end(a, aStep);
 }
 
 IppStatus CheckGauss(IppiSize roi, int kernelSize) {
@@ -99,22 +133,6 @@ void GaussTaps(int kernelSize, double sigma, int qx, int qy, float* halfX, float
   };
   fill(halfX, qx, tailX);
   fill(halfY, qy, tailY);
-}
-
-// The Gaussian's row pass of one row into out. Only the edges, where the
-// taps reach past the row, go through `pad` (width + 2 q floats) with the
-// edge pixels repeated; a wide row's interior is read where it lies.
-void RowPass(const float* src, int width, const float* half, int q, float* pad, float* out) {
-  if (q == 0 || width < 4 * q) {
-    k::ReplicateRow(src, width, q, q, pad);
-    k::SymmetricRow(pad + q, half, q, out, width);
-    return;
-  }
-  k::ReplicateRow(src, 2 * q, q, 0, pad);  // source pixels -q .. 2q - 1
-  k::SymmetricRow(pad + q, half, q, out, q);
-  k::SymmetricRow(src + q, half, q, out + q, width - 2 * q);
-  k::ReplicateRow(src + width - 2 * q, 2 * q, 0, q, pad);  // width - 2q .. width + q - 1
-  k::SymmetricRow(pad + q, half, q, out + width - q, q);
 }
 
 // Refusals of the row and column filters; a source row must hold
@@ -158,26 +176,37 @@ IppStatus ippiFilterGaussBorder_32f_C1R(const Ipp32f* pSrc, int srcStep, Ipp32f*
   auto* halfX = reinterpret_cast<float*>(base + l.tapsX);
   auto* halfY = reinterpret_cast<float*>(base + l.tapsY);
   auto* rows = reinterpret_cast<const float**>(base + l.rows);
-  auto* padRow = reinterpret_cast<float*>(base + l.padRow);
+  auto* ringRows = reinterpret_cast<float**>(base + l.ringRows);
+  auto* work = reinterpret_cast<float*>(base + l.work);
   auto* ring = reinterpret_cast<float*>(base + l.ring);
   const int width = roiSize.width, height = roiSize.height;
   const int qx = l.kx / 2, qy = l.ky / 2;
-  const int ringStep = static_cast<int>(l.ringStep);
   GaussTaps(kernelSize, sigma, qx, qy, halfX, halfY);
+  const int tile = TileWidth(l, roiSize, Overlap(pSrc, srcStep, pDst, dstStep, roiSize));
+  const int ringStep = static_cast<int>(RingStep(tile));
   auto ringRow = [&](int y) { return RowOf(ring, ringStep, y % l.slots); };
 
   // Output rows y0 .. y0 + count - 1 need the row pass of source rows
   // y0 - qy .. y0 + count - 1 + qy, those beyond the edge being the edge
   // row. Each source row is read once, before the output row in its place
   // is written, so the source and the destination may be one plane.
-  int next = 0;  // the next source row for the row pass
-  for (int y0 = 0; y0 < height; y0 += kBandRows) {
-    const int count = std::min(kBandRows, height - y0);
-    for (const int last = std::min(height - 1, y0 + count - 1 + qy); next <= last; ++next)
-      RowPass(RowOf(pSrc, srcStep, next), width, halfX, qx, padRow, ringRow(next));
-    for (int i = 0; i < count + l.ky - 1; ++i)
-      rows[i] = ringRow(std::clamp(y0 - qy + i, 0, height - 1));
-    k::SymmetricColumns(rows, count, halfY, qy, RowOf(pDst, dstStep, y0), dstStep, width);
+  for (int x0 = 0; x0 < width; x0 += tile) {
+    const int x1 = std::min(width, x0 + tile);
+    int next = 0;  // the next source row for the row pass
+    for (int y0 = 0; y0 < height; y0 += kBandRows) {
+      const int count = std::min(kBandRows, height - y0);
+      const int last = std::min(height - 1, y0 + count - 1 + qy);
+      for (int i = 0; next + i <= last; ++i) {
+        rows[i] = RowOf(pSrc, srcStep, next + i);
+        ringRows[i] = ringRow(next + i);
+      }
+      if (next <= last)
+        k::SymmetricRows(rows, ringRows, last + 1 - next, width, x0, x1, halfX, qx, work);
+      next = last + 1;
+      for (int i = 0; i < count + l.ky - 1; ++i)
+        rows[i] = ringRow(std::clamp(y0 - qy + i, 0, height - 1));
+      k::SymmetricColumns(rows, count, halfY, qy, RowOf(pDst, dstStep, y0) + x0, dstStep, x1 - x0);
+    }
   }
   return ippStsNoErr;
 }

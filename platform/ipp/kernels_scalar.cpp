@@ -127,11 +127,19 @@ void ConvolveColumn(const float* src, std::ptrdiff_t stepBytes, const float* ker
   }
 }
 
-void SymmetricRow(const float* src, const float* half, int q, float* dst, int width) {
-  for (int x = 0; x < width; ++x) {
-    float acc = 0.0f;  // outermost taps first: the small terms add up before the large
-    for (int d = q; d > 0; --d) acc += half[d] * (src[x - d] + src[x + d]);
-    dst[x] = acc + half[0] * src[x];
+void SymmetricRows(const float* const* src, float* const* dst, int rows, int width, int x0,
+                   int x1, const float* half, int q, float* work) {
+  const float* s = work + q;  // s[x] = column x0 + x, the edge columns beyond the edges
+  for (int r = 0; r < rows; ++r) {
+    for (int i = 0; i < x1 - x0 + 2 * q; ++i) {
+      const int c = x0 - q + i;
+      work[i] = src[r][c < 0 ? 0 : c < width ? c : width - 1];
+    }
+    for (int x = 0; x < x1 - x0; ++x) {
+      float acc = 0.0f;  // outermost taps first: the small terms add up before the large
+      for (int d = q; d > 0; --d) acc += half[d] * (s[x - d] + s[x + d]);
+      dst[r][x] = acc + half[0] * s[x];
+    }
   }
 }
 
