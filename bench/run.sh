@@ -44,8 +44,15 @@ import collections, json, re, statistics, sys
 
 runs = collections.defaultdict(list)  # name -> one record per repetition
 order, failed = {}, {}
+def benchmarks(path):
+    """A program's records; none when the filter selected none of its benchmarks."""
+    try:
+        return json.load(open(path))["benchmarks"]
+    except (OSError, ValueError):
+        return []
+
 for program, path in enumerate(sys.argv[1:]):
-    for b in json.load(open(path))["benchmarks"]:
+    for b in benchmarks(path):
         if b.get("run_type") != "iteration":
             continue
         name = re.sub(r"(/iterations:\d+)?(/process_time)?/real_time$", "", b["run_name"])
