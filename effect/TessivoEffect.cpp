@@ -8,6 +8,7 @@
 #include "AEFX_SuiteHelper.h"
 #include "AE_EffectSuites.h"
 #include "Tessivo.h"
+#include "pixel_rows.h"
 
 PF_InData* gIn_data = nullptr;
 PF_EffectWorld* gpInputWorld = nullptr;
@@ -72,14 +73,6 @@ bool Covers(const PF_EffectWorld* world, IppiSize size) {
   return world != nullptr && world->width >= size.width && world->height >= size.height;
 }
 
-void LoadChannel(float& dst, A_u_char v) { dst = v; }
-void LoadChannel(float& dst, A_u_short v) { dst = v; }
-void LoadChannel(float& dst, const PF_FpShort& v) { std::memcpy(&dst, &v, sizeof dst); }
-// Truncation toward zero; the render passes values within the channel's range.
-void StoreChannel(A_u_char& dst, float v) { dst = static_cast<A_u_char>(v); }
-void StoreChannel(A_u_short& dst, float v) { dst = static_cast<A_u_short>(v); }
-void StoreChannel(PF_FpShort& dst, float v) { std::memcpy(&dst, &v, sizeof dst); }
-
 // Asks `get` for the first-pixel address of each world.
 template <class Pixel>
 PF_Err AskBases(PF_Err (*get)(PF_EffectWorld*, PF_PixelPtr, Pixel**), PF_EffectWorld* const* worlds,
@@ -136,19 +129,19 @@ std::ptrdiff_t RowFloats(const KoImage& image) {
   return static_cast<std::ptrdiff_t>(image.steps[0] / static_cast<int>(sizeof(float)));
 }
 
+// A conversion that writes more bytes than a processor's last-level cache
+// holds writes them past the caches: nothing of them would be left there
+// for whoever reads them next, and the cache keeps what it holds.
+constexpr double kStreamFrom = 32.0 * (1 << 20);  // bytes
+
 template <class Pixel>
 void ReadPixels(const Pixel* in, std::ptrdiff_t inPitch, KoImage& image) {
   const std::ptrdiff_t rowFloats = RowFloats(image);
+  const bool stream = 3.0 * image.steps[0] * image.size.height > kStreamFrom;
   for (int y = 0; y < image.size.height; ++y) {
-    const Pixel* src = in + y * inPitch;
-    float* r = image.layers[0] + y * rowFloats;
-    float* g = image.layers[1] + y * rowFloats;
-    float* b = image.layers[2] + y * rowFloats;
-    for (int x = 0; x < image.size.width; ++x) {
-      LoadChannel(r[x], src[x].red);
-      LoadChannel(g[x], src[x].green);
-      LoadChannel(b[x], src[x].blue);
-    }
+    const std::ptrdiff_t at = y * rowFloats;
+    pixel_rows::ReadRow(in + y * inPitch, image.layers[0] + at, image.layers[1] + at,
+                        image.layers[2] + at, image.size.width, stream);
   }
 }
 
@@ -156,18 +149,12 @@ template <class Pixel>
 void WritePixels(const Pixel* in, std::ptrdiff_t inPitch, Pixel* out, std::ptrdiff_t outPitch,
                  const KoImage& image) {
   const std::ptrdiff_t rowFloats = RowFloats(image);
+  const bool stream =
+      double(sizeof(Pixel)) * image.size.width * image.size.height > kStreamFrom;
   for (int y = 0; y < image.size.height; ++y) {
-    const Pixel* src = in + y * inPitch;
-    Pixel* dst = out + y * outPitch;
-    const float* r = image.layers[0] + y * rowFloats;
-    const float* g = image.layers[1] + y * rowFloats;
-    const float* b = image.layers[2] + y * rowFloats;
-    for (int x = 0; x < image.size.width; ++x) {
-      std::memcpy(&dst[x].alpha, &src[x].alpha, sizeof dst[x].alpha);
-      StoreChannel(dst[x].red, r[x]);
-      StoreChannel(dst[x].green, g[x]);
-      StoreChannel(dst[x].blue, b[x]);
-    }
+    const std::ptrdiff_t at = y * rowFloats;
+    pixel_rows::WriteRow(in + y * inPitch, image.layers[0] + at, image.layers[1] + at,
+                         image.layers[2] + at, out + y * outPitch, image.size.width, stream);
   }
 }
 

@@ -1,9 +1,14 @@
 // The conversions between host worlds and three-plane images, called in this
 // process with the stand-in host answering their callbacks.
+#include <array>
+#include <cstdint>
 #include <functional>
+#include <iterator>
 #include <vector>
 
 #include "TessivoEffect.h"
+#include "pixel_rows.h"
+#include "primitives/targets.h"
 #include "render_support.h"
 
 namespace render_test {
@@ -27,74 +32,166 @@ class Conversion : public RenderHost {
   AEGP_SuiteHandler suites;
 };
 
-// Awkward widths and pitches (padded, negative, not whole pixels), an output
-// larger than the image: the planes hold the input's colours exactly, the
-// output gets them back with the input's alpha, and no other output byte is
-// touched.
+// The two ways through the row kernels: the conversions themselves, which
+// write past the caches only for frames larger than these, and the kernels
+// called row by row writing past the caches, into planes whose padding
+// holds kGuard.
+enum class Way { kConversions, kStreamedRows };
+constexpr unsigned char kGuard = 0xCD;
+
 template <class Pixel>
-void RoundTrip(Conversion& t, PF_PixelFormat format) {
+const Pixel* RowOf(const World& w, A_long y) {
+  return reinterpret_cast<const Pixel*>(static_cast<const unsigned char*>(w.Effect()->data) +
+                                        y * w.PitchBytes());
+}
+
+float* Element(const KoImage& image, int c, A_long x, A_long y) {
+  return image.layers[c] + y * (image.steps[0] / 4) + x;
+}
+
+template <class Pixel>
+KoImage ConvertIn(Conversion& t, Way way, PF_PixelFormat format, A_long w, A_long h) {
+  PF_Err err = PF_Err_NONE;
+  KoImage image =
+      way == Way::kConversions ? ConvertFromAE({w, h}, format, &err) : KoImage({w, h}, 3);
+  EXPECT_EQ(err, PF_Err_NONE);
+  if (way == Way::kStreamedRows) {
+    for (int c = 0; c < 3; ++c) std::memset(image.layers[c], kGuard, image.steps[0] * h);
+    for (A_long y = 0; y < h; ++y)
+      pixel_rows::ReadRow(RowOf<Pixel>(t.host.Input(), y), Element(image, 0, 0, y),
+                          Element(image, 1, 0, y), Element(image, 2, 0, y), w, true);
+  }
+  return image;
+}
+
+template <class Pixel>
+void ConvertOut(Conversion& t, Way way, PF_PixelFormat format, KoImage& image) {
+  if (way == Way::kConversions) {
+    PF_Err err = -1;
+    ConvertToAE(image, format, &err);
+    EXPECT_EQ(err, PF_Err_NONE);
+    return;
+  }
+  for (A_long y = 0; y < image.size.height; ++y)
+    pixel_rows::WriteRow(RowOf<Pixel>(t.host.Input(), y), Element(image, 0, 0, y),
+                         Element(image, 1, 0, y), Element(image, 2, 0, y),
+                         const_cast<Pixel*>(RowOf<Pixel>(t.host.Output(), y)), image.size.width,
+                         true);
+}
+
+// Float channels that arithmetic would change: signed zero, infinities,
+// NaNs with payloads (a signalling one among them), a denormal.
+constexpr std::uint32_t kSpecialFloats[] = {0x80000000u, 0x7F800000u, 0xFF800000u, 0x7F800001u,
+                                            0x7FC12345u, 0xFFC00001u, 0x00000001u};
+
+template <class Pixel>
+Pixel InputPixel(std::mt19937& rng, A_long i) {
+  Pixel p = RandomPixel<Pixel>(rng);
+  if constexpr (std::is_same_v<Pixel, PF_PixelFloat>) {
+    if (i % 3 == 0) {
+      const std::uint32_t bits = kSpecialFloats[(i / 3) % std::size(kSpecialFloats)];
+      std::memcpy(&p.alpha + (i / 3) % 4, &bits, 4);
+    }
+  }
+  return p;
+}
+
+// Widths 1 to 70 (every tail and every start of a row against a cache
+// line), several rows, pitches padded, negative and not whole pixels, an
+// output larger than the image: the planes hold the input's colours exactly,
+// the output gets them back with the input's alpha, and no other output
+// byte or plane padding is touched.
+template <class Pixel>
+void RoundTrip(Conversion& t, PF_PixelFormat format, Way way) {
   const A_long ps = sizeof(Pixel), h = 3;
   std::mt19937 rng(7);
-  for (A_long w : {1, 2, 3, 5, 17, 31, 64, 70}) {
-    for (A_long pad : {0, 3, 2 * ps + 1}) {
-      for (int sign : {1, -1}) {
-        SCOPED_TRACE(testing::Message() << "width " << w << " pad " << pad << " sign " << sign);
-        t.UseWorlds(WorldOf(format, w, h, sign * (w * ps + pad)),
-                    WorldOf(format, w + 2, h + 1, -sign * ((w + 2) * ps + ps - 1)));
-        for (A_long i = 0; i < w * h; ++i)
-          t.host.Input().Set(i % w, i / w, RandomPixel<Pixel>(rng));
-        PF_Err err = -1;
-        KoImage image = ConvertFromAE({w, h}, format, &err);
-        ASSERT_EQ(err, PF_Err_NONE);
-        ConvertToAE(image, format, &err);
-        ASSERT_EQ(err, PF_Err_NONE);
+  for (A_long w = 1; w <= 70; ++w) {
+    const A_long pad = std::array<A_long, 3>{0, 3, 2 * ps + 1}[w % 3], sign = w / 3 % 2 ? -1 : 1;
+    SCOPED_TRACE(testing::Message() << "width " << w << " pad " << pad << " sign " << sign);
+    t.UseWorlds(WorldOf(format, w, h, sign * (w * ps + pad)),
+                WorldOf(format, w + 2, h + 1, -sign * ((w + 2) * ps + ps - 1)));
+    for (A_long i = 0; i < w * h; ++i) t.host.Input().Set(i % w, i / w, InputPixel<Pixel>(rng, i));
+    KoImage image = ConvertIn<Pixel>(t, way, format, w, h);
+    ConvertOut<Pixel>(t, way, format, image);
 
-        const World& out = t.host.Output();
-        std::vector<bool> inImage(out.ByteCount());
-        for (A_long y = 0; y < h; ++y) {
-          for (A_long x = 0; x < w; ++x) {
-            const Pixel in = t.host.Input().Get<Pixel>(x, y), o = out.Get<Pixel>(x, y);
-            ASSERT_TRUE(SameBytes(&in, &o, ps)) << x << ", " << y;
-            for (int c = 0; c < 3; ++c) {
-              const float v = image.layers[c][y * (image.steps[0] / 4) + x];
-              const auto channel = (&in.red)[c];
-              if constexpr (std::is_same_v<Pixel, PF_PixelFloat>) {
-                ASSERT_TRUE(SameBytes(&v, &channel, 4));
-              } else {
-                ASSERT_EQ(v, channel);
-              }
-            }
-            const auto at = static_cast<const unsigned char*>(out.Effect()->data) +
-                            y * out.PitchBytes() + x * ps - BlockStart(out);
-            std::fill(inImage.begin() + at, inImage.begin() + at + ps, true);
+    const World& out = t.host.Output();
+    std::vector<bool> inImage(out.ByteCount());
+    for (A_long y = 0; y < h; ++y) {
+      for (A_long x = 0; x < w; ++x) {
+        const Pixel in = t.host.Input().Get<Pixel>(x, y), o = out.Get<Pixel>(x, y);
+        ASSERT_TRUE(SameBytes(&in, &o, ps)) << x << ", " << y;
+        for (int c = 0; c < 3; ++c) {
+          const float v = *Element(image, c, x, y);
+          const auto channel = (&in.red)[c];
+          if constexpr (std::is_same_v<Pixel, PF_PixelFloat>) {
+            ASSERT_TRUE(SameBytes(&v, &channel, 4)) << x << ", " << y;
+          } else {
+            ASSERT_EQ(v, channel) << x << ", " << y;
           }
         }
-        for (std::size_t i = 0; i < inImage.size(); ++i) {
-          ASSERT_TRUE(inImage[i] || BlockStart(out)[i] == 0xAB) << "byte " << i;
+        const auto at = static_cast<const unsigned char*>(out.Effect()->data) +
+                        y * out.PitchBytes() + x * ps - BlockStart(out);
+        std::fill(inImage.begin() + at, inImage.begin() + at + ps, true);
+      }
+      if (way == Way::kStreamedRows) {
+        for (int c = 0; c < 3; ++c) {
+          const auto* row = reinterpret_cast<const unsigned char*>(Element(image, c, 0, y));
+          for (A_long i = w * 4; i < image.steps[0]; ++i)
+            ASSERT_EQ(row[i], kGuard) << "plane " << c << " row " << y << " byte " << i;
         }
       }
+    }
+    for (std::size_t i = 0; i < inImage.size(); ++i) {
+      ASSERT_TRUE(inImage[i] || BlockStart(out)[i] == 0xAB) << "byte " << i;
     }
   }
 }
 
-TEST_F(Conversion, RoundTripsEveryFormatOverAwkwardPitches) {
-  RoundTrip<PF_Pixel8>(*this, PF_PixelFormat_ARGB32);
-  RoundTrip<PF_Pixel16>(*this, PF_PixelFormat_ARGB64);
-  RoundTrip<PF_PixelFloat>(*this, PF_PixelFormat_ARGB128);
+TEST_F(Conversion, RoundTripsEveryFormatOverAwkwardPitchesOnEveryTarget) {
+  for (long long target : prim_test::Targets()) {
+    prim_test::ForcedTarget forced(target);
+    ASSERT_EQ(pixel_rows::ActiveTarget(), target);
+    for (Way way : {Way::kConversions, Way::kStreamedRows}) {
+      SCOPED_TRACE(way == Way::kConversions ? "conversions" : "streamed rows");
+      RoundTrip<PF_Pixel8>(*this, PF_PixelFormat_ARGB32, way);
+      RoundTrip<PF_Pixel16>(*this, PF_PixelFormat_ARGB64, way);
+      RoundTrip<PF_PixelFloat>(*this, PF_PixelFormat_ARGB128, way);
+    }
+  }
 }
 
-TEST_F(Conversion, IntegersTruncateTowardZero) {
-  for (const auto& [format, value, expected] : {std::tuple{PF_PixelFormat_ARGB32, 254.9f, 254},
-                                                {PF_PixelFormat_ARGB32, 255.0f, 255},
-                                                {PF_PixelFormat_ARGB32, 0.7f, 0},
-                                                {PF_PixelFormat_ARGB64, 32767.99f, 32767}}) {
-    UseWorlds(WorldOf(format, 1, 1), WorldOf(format, 1, 1));
-    KoImage image({1, 1}, 3);
-    for (int p = 0; p < 3; ++p) image.layers[p][0] = value;
-    ConvertToAE(image, format);
-    EXPECT_EQ(format == PF_PixelFormat_ARGB32 ? host.Output().Get<PF_Pixel8>(0, 0).red
-                                              : host.Output().Get<PF_Pixel16>(0, 0).red,
-              expected);
+template <class Pixel>
+std::array<int, 4> Channels(const Pixel& p) {
+  return {p.alpha, p.red, p.green, p.blue};
+}
+
+// Every pixel of two rows of 70, so that every vector lane and the tail
+// see each value.
+TEST_F(Conversion, IntegersTruncateTowardZeroOnEveryTarget) {
+  const A_long w = 70, h = 2;
+  for (long long target : prim_test::Targets()) {
+    prim_test::ForcedTarget forced(target);
+    for (const auto& [format, value, expected] : {std::tuple{PF_PixelFormat_ARGB32, 254.9f, 254},
+                                                  {PF_PixelFormat_ARGB32, 255.0f, 255},
+                                                  {PF_PixelFormat_ARGB32, 0.7f, 0},
+                                                  {PF_PixelFormat_ARGB64, 32767.99f, 32767},
+                                                  {PF_PixelFormat_ARGB64, 65535.0f, 65535}}) {
+      SCOPED_TRACE(testing::Message() << value);
+      UseWorlds(WorldOf(format, w, h), WorldOf(format, w, h));
+      KoImage image({w, h}, 3);
+      for (int c = 0; c < 3; ++c)
+        for (A_long y = 0; y < h; ++y)
+          for (A_long x = 0; x < w; ++x) *Element(image, c, x, y) = value;
+      ConvertToAE(image, format);
+      for (A_long y = 0; y < h; ++y)
+        for (A_long x = 0; x < w; ++x) {
+          const World& out = host.Output();
+          const auto channels = format == PF_PixelFormat_ARGB32
+                                    ? Channels(out.Get<PF_Pixel8>(x, y))
+                                    : Channels(out.Get<PF_Pixel16>(x, y));
+          ASSERT_EQ(channels, (std::array<int, 4>{0, expected, expected, expected})) << x;
+        }
+    }
   }
 }
 
