@@ -16,6 +16,11 @@ namespace ipp_kernels {
 
 #include "row_kernels.inc"
 
+// Bytes of the last-level cache as one core sees it; an out-of-place run
+// of half as many bytes or more streams its stores past the caches.
+// Exported for the tests, which size their runs by it.
+__attribute__((visibility("default"))) std::size_t LastLevelCacheBytes();
+
 // Exported from the library for the tests, which compare every code path
 // with these.
 namespace scalar __attribute__((visibility("default"))) {

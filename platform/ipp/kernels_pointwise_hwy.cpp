@@ -67,24 +67,34 @@ void ColorTwistRow(const float* const src[3], float* const dst[3], const float t
     const VF* r = m + 4 * c;
     return hn::Add(hn::MulAdd(r[2], s2, hn::MulAdd(r[1], s1, hn::Mul(r[0], s0))), r[3]);
   };
-  size_t x = 0;
-  for (; x + lanes <= n; x += lanes) {
-    const VF s0 = hn::LoadU(d, src[0] + x), s1 = hn::LoadU(d, src[1] + x),
-             s2 = hn::LoadU(d, src[2] + x);
-    const VF d0 = twist(s0, s1, s2, 0), d1 = twist(s0, s1, s2, 1), d2 = twist(s0, s1, s2, 2);
-    hn::StoreU(d0, d, dst[0] + x);
-    hn::StoreU(d1, d, dst[1] + x);
-    hn::StoreU(d2, d, dst[2] + x);
-  }
-  if (x < n) {
-    const size_t rest = n - x;
-    const VF s0 = LoadTail(d, src[0] + x, rest), s1 = LoadTail(d, src[1] + x, rest),
-             s2 = LoadTail(d, src[2] + x, rest);
-    const VF d0 = twist(s0, s1, s2, 0), d1 = twist(s0, s1, s2, 1), d2 = twist(s0, s1, s2, 2);
-    StoreTail(d0, d, dst[0] + x, rest);
-    StoreTail(d1, d, dst[1] + x, rest);
-    StoreTail(d2, d, dst[2] + x, rest);
-  }
+  // Streams only when no destination is a source and one head aligns all
+  // three destinations.
+  bool stream = Streams(n);
+  for (int c = 0; c < 3; ++c)
+    stream = stream && dst[c] != src[0] && dst[c] != src[1] && dst[c] != src[2] &&
+             ToAligned(d, dst[c]) == ToAligned(d, dst[0]);
+  Run(
+      d, n, stream, dst[0],
+      [&](size_t x, auto store) {
+        for (; x + lanes <= n; x += lanes) {
+          const VF s0 = hn::LoadU(d, src[0] + x), s1 = hn::LoadU(d, src[1] + x),
+                   s2 = hn::LoadU(d, src[2] + x);
+          const VF d0 = twist(s0, s1, s2, 0), d1 = twist(s0, s1, s2, 1),
+                   d2 = twist(s0, s1, s2, 2);
+          store(d0, d, dst[0] + x);
+          store(d1, d, dst[1] + x);
+          store(d2, d, dst[2] + x);
+        }
+        return x;
+      },
+      [&](size_t x, size_t count) {
+        const VF s0 = LoadTail(d, src[0] + x, count), s1 = LoadTail(d, src[1] + x, count),
+                 s2 = LoadTail(d, src[2] + x, count);
+        const VF d0 = twist(s0, s1, s2, 0), d1 = twist(s0, s1, s2, 1), d2 = twist(s0, s1, s2, 2);
+        StoreTail(d0, d, dst[0] + x, count);
+        StoreTail(d1, d, dst[1] + x, count);
+        StoreTail(d2, d, dst[2] + x, count);
+      });
 }
 
 }  // namespace HWY_NAMESPACE
@@ -92,10 +102,52 @@ void ColorTwistRow(const float* const src[3], float* const dst[3], const float t
 HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
+#include <algorithm>
+
 #include "dispatch.h"
 #include "kernels.h"
 
+#if HWY_ARCH_X86
+#include <cpuid.h>
+#endif
+
 namespace ipp_kernels {
+
+#if HWY_ARCH_X86
+namespace {
+
+// Bytes of the largest cache that a deterministic cache-parameter leaf
+// (4 on Intel, 0x8000001D on AMD) describes, per instance: on processors
+// with several core complexes, the part that one core uses, where other
+// queries give the package's total. 0 when the leaf describes none.
+std::size_t LargestCacheOfLeaf(unsigned leaf) {
+  if (__get_cpuid_max(leaf & 0x80000000u, nullptr) < leaf) return 0;
+  std::size_t largest = 0;
+  for (unsigned i = 0; i < 8; ++i) {
+    unsigned a, b, c, d;
+    __cpuid_count(leaf, i, a, b, c, d);
+    if ((a & 0x1f) == 0) break;  // no further cache
+    const std::size_t ways = (b >> 22) + 1, partitions = ((b >> 12) & 0x3ff) + 1,
+                      line = (b & 0xfff) + 1, sets = std::size_t{c} + 1;
+    largest = std::max(largest, ways * partitions * line * sets);
+  }
+  return largest;
+}
+
+}  // namespace
+#endif
+
+std::size_t LastLevelCacheBytes() {
+  static const std::size_t bytes = [] {
+    std::size_t found = 0;
+#if HWY_ARCH_X86
+    found = LargestCacheOfLeaf(4);
+    if (found == 0) found = LargestCacheOfLeaf(0x8000001d);
+#endif
+    return found != 0 ? found : std::size_t{32} << 20;  // unknown: a common size
+  }();
+  return bytes;
+}
 
 IPP_DISPATCH(CopyRow, (const float* src, float* dst, int width), (src, dst, width))
 IPP_DISPATCH(AddCRow, (const float* src, float value, float* dst, int width),

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -19,6 +20,46 @@ using prim_test::TestPlane;
 const float inf = std::numeric_limits<float>::infinity();
 const float nan = std::numeric_limits<float>::quiet_NaN();
 
+// One run just longer than the shortest out-of-place run that streams its
+// stores; 13 floats past a multiple of 16 end it in a partial vector on
+// every vectorised target.
+size_t StreamedRun() { return ipp_kernels::LastLevelCacheBytes() / 2 / sizeof(float) + 13; }
+
+// n floats amid guard floats, from a chosen offset past a 64-byte boundary.
+struct LongRun {
+  explicit LongRun(size_t n) : n(n), data(n + 48) {}
+  // Guards everywhere; the run from `offset` (< 16) floats past a boundary.
+  LongRun& At(size_t offset) {
+    data.assign(data.size(), prim_test::kGuard);
+    first = (16 - reinterpret_cast<std::uintptr_t>(data.data()) / 4 % 16) % 16 + offset;
+    return *this;
+  }
+  template <typename Fn>
+  LongRun& Fill(Fn fn) {
+    for (size_t i = 0; i < n; ++i) p()[i] = static_cast<float>(fn(i));
+    return *this;
+  }
+  float* p() { return data.data() + first; }
+  int step() const { return static_cast<int>(n * 4); }
+  IppiSize size() const { return {static_cast<int>(n), 1}; }
+  bool GuardsIntact() const {
+    for (size_t i = 0; i < data.size(); ++i)
+      if ((i < first || i >= first + n) && data[i] != prim_test::kGuard) return false;
+    return true;
+  }
+
+  size_t n, first = 0;
+  std::vector<float> data;
+};
+
+// The first i < n for which ok(i) fails, else n: one assertion a long run.
+template <typename Ok>
+size_t FirstFailing(size_t n, Ok ok) {
+  for (size_t i = 0; i < n; ++i)
+    if (!ok(i)) return i;
+  return n;
+}
+
 // Element-wise primitives against a per-pixel reference, on every target.
 // They run on planes a (src) and b (src2, or the starting dst of an in-place
 // form). Each shape makes some planes gapless (step = 4 * width) and pads
@@ -29,17 +70,18 @@ TEST(Pointwise, MatchReferenceOverAwkwardShapesOnEveryTarget) {
     const char* name;
     std::function<double(float a, float b)> ref;  // float arithmetic, as the primitive's
     double relTol = 0;                            // 0: exact
+    bool longRuns = false;                        // also over streamed runs
   };
   const Case cases[] = {
       {"Copy", [](float a, float) { return a; }},
       {"AddC_IR", [](float, float b) { return b + 2.0f; }},
-      {"SubC_R", [](float a, float) { return a - 2.0f; }},
+      {"SubC_R", [](float a, float) { return a - 2.0f; }, 0, true},
       {"MulC_IR", [](float, float b) { return b * 2.0f; }},
       {"DivC_R", [](float a, float) { return a * 0.5f; }},
       {"Add_IR", [](float a, float b) { return b + a; }},
       {"Sub_IR", [](float a, float b) { return b - a; }},
       {"Mul_R", [](float a, float b) { return b * a; }},
-      {"Sub_R", [](float a, float b) { return b - a; }},
+      {"Sub_R", [](float a, float b) { return b - a; }, 0, true},
       {"Div_R", [](float a, float b) { return b / a; }},
       {"Exp_IR", [](float, float b) { return std::exp(double(b)); }, 3e-7},
       {"Ln_R", [](float a, float) { return std::log(double(a)); }, 3e-7},
@@ -47,6 +89,13 @@ TEST(Pointwise, MatchReferenceOverAwkwardShapesOnEveryTarget) {
                                                   : a > 1 ? 5.0f
                                                           : a; }},
   };
+  // Runs long enough to stream, to a destination on a vector boundary and
+  // to one off it (a head that must not be streamed), from sources aligned
+  // otherwise (the head comes from the destination's address).
+  const size_t n = StreamedRun();
+  LongRun longA(n), longB(n), longD(n);
+  longA.At(1).Fill([](size_t i) { return 0.5 + 0.01 * (i % 1001); });
+  longB.At(2).Fill([](size_t i) { return 0.25 * (i % 67); });
   for (long long target : prim_test::Targets()) {
     prim_test::ForcedTarget forced(target);
     for (const Case& c : cases) {
@@ -76,6 +125,22 @@ TEST(Pointwise, MatchReferenceOverAwkwardShapesOnEveryTarget) {
             }
           ASSERT_TRUE(d.GuardsIntact()) << c.name << " width " << width << " shape " << gapless;
         }
+      }
+      if (!c.longRuns) continue;
+      for (size_t offset : {0, 3}) {
+        LongRun& d = longD.At(offset);
+        ASSERT_EQ(prim.call({longA.p(), longA.step(), longB.p(), longB.step(), d.p(), d.step(),
+                             d.size()}),
+                  0);
+        ASSERT_EQ(FirstFailing(n,
+                               [&](size_t i) {
+                                 const double want =
+                                     static_cast<float>(c.ref(longA.p()[i], longB.p()[i]));
+                                 return std::fabs(d.p()[i] - want) <= c.relTol * std::fabs(want);
+                               }),
+                  n)
+            << c.name << " long run, offset " << offset;
+        ASSERT_TRUE(d.GuardsIntact()) << c.name << " long run, offset " << offset;
       }
     }
   }
@@ -205,34 +270,64 @@ void SpecialValues() {
       (V{0.5f, -0.25f, inf}));
 }
 
-TEST(Pointwise, ColorTwistOutOfPlaceAndInPlace) {
+TEST(Pointwise, ColorTwistOutOfPlaceAndInPlaceOnEveryTarget) {
   const float t[3][4] = {{0.299f, 0.587f, 0.114f, 0},
                          {-0.169f, -0.331f, 0.5f, 0.5f},
                          {0.5f, -0.419f, -0.081f, -0.25f}};
-  for (int width = 1; width <= 70; width += 3) {
-    // Gapless sources with padded destinations and the other way round.
-    const int k = width / 3;
-    std::vector<TestPlane> s(3, TestPlane(width, 3, k % 2 ? 1 : 0)),
-        d(3, TestPlane(width, 3, k % 4 < 2 ? 0 : 7));
-    for (int c = 0; c < 3; ++c)
-      s[c].Fill([c](int x, int y) { return 0.1 * c + 0.013 * x + 0.2 * y; });
-    std::vector<TestPlane> in = s;
-    const float* sp[3] = {s[0].p(), s[1].p(), s[2].p()};
-    float* const dp[3] = {d[0].p(), d[1].p(), d[2].p()};
-    float* const ip[3] = {in[0].p(), in[1].p(), in[2].p()};
-    ASSERT_EQ(ippiColorTwist_32f_P3R(sp, s[0].step(), dp, d[0].step(), s[0].size(), t),
-              ippStsNoErr);
-    ASSERT_EQ(ippiColorTwist_32f_P3R(ip, in[0].step(), ip, in[0].step(), in[0].size(), t),
-              ippStsNoErr);
-    for (int c = 0; c < 3; ++c) {
-      for (int y = 0; y < 3; ++y)
-        for (int x = 0; x < width; ++x) {
-          const double want =
-              t[c][0] * s[0].at(x, y) + t[c][1] * s[1].at(x, y) + t[c][2] * s[2].at(x, y) + t[c][3];
-          ASSERT_NEAR(d[c].at(x, y), want, 1e-6) << width << " plane " << c;
-          ASSERT_EQ(in[c].at(x, y), d[c].at(x, y)) << "in place, width " << width;
-        }
-      EXPECT_TRUE(d[c].GuardsIntact() && in[c].GuardsIntact());
+  auto want = [&t](int c, double s0, double s1, double s2) {
+    return t[c][0] * s0 + t[c][1] * s1 + t[c][2] * s2 + t[c][3];
+  };
+  // Runs long enough to stream, from sources on offsets of their own.
+  const size_t n = StreamedRun();
+  std::vector<LongRun> longS(3, LongRun(n)), longD(3, LongRun(n));
+  for (size_t c = 0; c < 3; ++c)
+    longS[c].At(5 + c).Fill([c](size_t i) { return 0.1 * c + 0.001 * (i % 997); });
+  for (long long target : prim_test::Targets()) {
+    prim_test::ForcedTarget forced(target);
+    for (int width = 1; width <= 70; width += 3) {
+      // Gapless sources with padded destinations and the other way round.
+      const int k = width / 3;
+      std::vector<TestPlane> s(3, TestPlane(width, 3, k % 2 ? 1 : 0)),
+          d(3, TestPlane(width, 3, k % 4 < 2 ? 0 : 7));
+      for (int c = 0; c < 3; ++c)
+        s[c].Fill([c](int x, int y) { return 0.1 * c + 0.013 * x + 0.2 * y; });
+      std::vector<TestPlane> in = s;
+      const float* sp[3] = {s[0].p(), s[1].p(), s[2].p()};
+      float* const dp[3] = {d[0].p(), d[1].p(), d[2].p()};
+      float* const ip[3] = {in[0].p(), in[1].p(), in[2].p()};
+      ASSERT_EQ(ippiColorTwist_32f_P3R(sp, s[0].step(), dp, d[0].step(), s[0].size(), t),
+                ippStsNoErr);
+      ASSERT_EQ(ippiColorTwist_32f_P3R(ip, in[0].step(), ip, in[0].step(), in[0].size(), t),
+                ippStsNoErr);
+      for (int c = 0; c < 3; ++c) {
+        for (int y = 0; y < 3; ++y)
+          for (int x = 0; x < width; ++x) {
+            ASSERT_NEAR(d[c].at(x, y), want(c, s[0].at(x, y), s[1].at(x, y), s[2].at(x, y)), 1e-6)
+                << width << " plane " << c;
+            ASSERT_EQ(in[c].at(x, y), d[c].at(x, y)) << "in place, width " << width;
+          }
+        EXPECT_TRUE(d[c].GuardsIntact() && in[c].GuardsIntact());
+      }
+    }
+    // Destinations off the vector boundary alike (a head that must not be
+    // streamed, and a tail) and unlike (no one head aligns all three).
+    for (const std::vector<size_t>& offsets : {std::vector<size_t>{2, 2, 2}, {0, 1, 0}}) {
+      const float* sp[3] = {longS[0].p(), longS[1].p(), longS[2].p()};
+      float* const dp[3] = {longD[0].At(offsets[0]).p(), longD[1].At(offsets[1]).p(),
+                            longD[2].At(offsets[2]).p()};
+      ASSERT_EQ(
+          ippiColorTwist_32f_P3R(sp, longS[0].step(), dp, longD[0].step(), longS[0].size(), t),
+          ippStsNoErr);
+      for (int c = 0; c < 3; ++c) {
+        ASSERT_EQ(FirstFailing(n,
+                               [&](size_t i) {
+                                 return std::fabs(dp[c][i] -
+                                                  want(c, sp[0][i], sp[1][i], sp[2][i])) <= 1e-6;
+                               }),
+                  n)
+            << "long run, plane " << c << " offset " << offsets[c];
+        EXPECT_TRUE(longD[c].GuardsIntact()) << "long run, plane " << c;
+      }
     }
   }
 }
