@@ -121,7 +121,7 @@ namespace {
 // with several core complexes, the part that one core uses, where other
 // queries give the package's total. 0 when the leaf describes none.
 std::size_t LargestCacheOfLeaf(unsigned leaf) {
-  if (__get_cpuid_max(leaf & 0x80000000u, nullptr) < leaf) return 0;
+  if (static_cast<unsigned>(__get_cpuid_max(leaf & 0x80000000u, nullptr)) < leaf) return 0;
   std::size_t largest = 0;
   for (unsigned i = 0; i < 8; ++i) {
     unsigned a, b, c, d;
