@@ -131,6 +131,11 @@ TEST_F(SuiteHelpersTest, ReleaseIgnoresTheHostsAnswer) {
   EXPECT_EQ(AEFX_ReleaseSuite(&in_data, &out_data, "PF World Suite", 2, "Couldn't release suite."),
             516);
   EXPECT_STREQ(out_data.return_msg, "Couldn't release suite.");
+  // A host without util callbacks still gets the code and the flag.
+  in_data.utils = nullptr;
+  out_data.out_flags = 0;
+  EXPECT_EQ(AEFX_ReleaseSuite(&in_data, &out_data, "PF World Suite", 2, "m"), 516);
+  EXPECT_EQ(out_data.out_flags, PF_OutFlag_DISPLAY_ERROR_MESSAGE);
 }
 
 }  // namespace

@@ -100,6 +100,21 @@ TEST(Allocator, InjectedFailuresAloneAndPersistent) {
 // directly, kept for reuse when freed): the same contracts hold there, and
 // more blocks than the cache keeps come and go cleanly.
 TEST(Allocator, FrameSizedBlocksKeepTheContracts) {
+  // First, while the cache is far from full: a mapping taken from among
+  // newer ones leaves each of those cached once, so two live planes never
+  // share a block.
+  auto mapOf = [](int width) {
+    int step = 0;
+    return ippiMalloc_32f_C1(width, 1500, &step);
+  };
+  Ipp32f* taken[3] = {mapOf(1200), mapOf(1201), mapOf(1201)};
+  for (Ipp32f* p : taken) ippiFree(p);
+  taken[0] = mapOf(1200);
+  taken[1] = mapOf(1201);
+  taken[2] = mapOf(1201);
+  EXPECT_NE(taken[1], taken[2]);
+  for (Ipp32f* p : taken) ippiFree(p);
+
   ippTestResetLedger();
   std::vector<Ipp32f*> planes;
   for (int round = 0; round < 2; ++round)

@@ -72,11 +72,18 @@ void ConvertOut(Conversion& t, Way way, PF_PixelFormat format, KoImage& image) {
     EXPECT_EQ(err, PF_Err_NONE);
     return;
   }
-  for (A_long y = 0; y < image.size.height; ++y)
+  for (A_long y = 0; y < image.size.height; ++y) {
+    auto* out = const_cast<Pixel*>(RowOf<Pixel>(t.host.Output(), y));
+    // Row 1 is written where its pixels start off a pixel boundary (their
+    // channels aligned), as a host's block may put them: no streaming store
+    // may then be aimed at an address off a line.
+    alignas(64) unsigned char shifted[70 * sizeof(Pixel) + 64];
+    const A_long w = image.size.width;
+    auto* to = y == 1 ? reinterpret_cast<Pixel*>(shifted + sizeof(Pixel) / 4 * (1 + w % 3)) : out;
     pixel_rows::WriteRow(RowOf<Pixel>(t.host.Input(), y), Element(image, 0, 0, y),
-                         Element(image, 1, 0, y), Element(image, 2, 0, y),
-                         const_cast<Pixel*>(RowOf<Pixel>(t.host.Output(), y)), image.size.width,
-                         true);
+                         Element(image, 1, 0, y), Element(image, 2, 0, y), to, w, true);
+    if (to != out) std::memcpy(out, to, w * sizeof(Pixel));
+  }
 }
 
 // Float channels that arithmetic would change: signed zero, infinities,
@@ -201,16 +208,18 @@ TEST_F(Conversion, IntegersTruncateTowardZeroOnEveryTarget) {
 TEST_F(Conversion, RefusesWhatTheHostCannotSupply) {
   const auto none = [](Conversion&) {};
   const std::vector<
-      std::tuple<const char*, PF_PixelFormat, std::function<void(Conversion&)>, A_long>>
+      std::tuple<const char*, PF_PixelFormat, std::function<void(Conversion&)>, A_long, int>>
       cases = {
-          {"unknown format", PF_PixelFormat_INVALID, none, 4},
-          {"no util callbacks", PF_PixelFormat_ARGB64, [](Conversion&) { gIn_data = nullptr; }, 4},
-          {"output too small", PF_PixelFormat_ARGB32, none, 5}};
-  for (const auto& [name, format, setup, size] : cases) {
+          {"unknown format", PF_PixelFormat_INVALID, none, 4, 3},
+          {"no util callbacks", PF_PixelFormat_ARGB64, [](Conversion&) { gIn_data = nullptr; }, 4,
+           3},
+          {"output too small", PF_PixelFormat_ARGB32, none, 5, 3},
+          {"one plane", PF_PixelFormat_ARGB32, none, 4, 1}};
+  for (const auto& [name, format, setup, size, planes] : cases) {
     SCOPED_TRACE(name);
     const PF_PixelFormat world = format == PF_PixelFormat_INVALID ? PF_PixelFormat_ARGB32 : format;
     UseWorlds(WorldOf(world, 5, 5), WorldOf(world, 4, 4));
-    KoImage image({size, size}, 3);
+    KoImage image({size, size}, planes);
     setup(*this);
     PF_Err err = PF_Err_NONE;
     ConvertToAE(image, format, &err);

@@ -7,6 +7,7 @@
 #include <OpenEXR/ImfInputFile.h>
 #include <OpenEXR/ImfOutputFile.h>
 #include <png.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -172,6 +173,7 @@ StoredExr ReadExr(const std::string& path) {
   StoredExr e;
   Imf::InputFile in(path.c_str());
   const Imath::Box2i window = in.header().dataWindow();
+  e.compression = in.header().compression();
   e.width = window.max.x - window.min.x + 1;
   e.height = window.max.y - window.min.y + 1;
   for (const char* name : {"R", "G", "B", "A"}) {
@@ -307,9 +309,9 @@ TEST_F(Tool, ReadsEachLayoutIntoTheHostsPixels) {
   }
   translucent.paletteAlpha = {0, 128, 255, 7};  // entries 4 and 5 opaque
   auto exr = [&](const std::string& channels, Imf::PixelType type,
-                 Imath::V2i origin = Imath::V2i(0, 0)) {
-    StoredExr e{6, 2, channels, type, {}, origin};
-    for (std::size_t i = 0; i < channels.size() * 12; ++i) {
+                 Imath::V2i origin = Imath::V2i(0, 0), int w = 6, int h = 2) {
+    StoredExr e{w, h, channels, type, {}, origin};
+    for (std::size_t i = 0; i < channels.size() * w * h; ++i) {
       e.samples.push_back(static_cast<float>(Imath::half(
           std::uniform_real_distribution<float>(-0.25f, 1.25f)(rng))));  // half for all
     }
@@ -338,6 +340,8 @@ TEST_F(Tool, ReadsEachLayoutIntoTheHostsPixels) {
       {"OpenEXR RGBA float", {}, exr("RGBA", Imf::FLOAT), {6, 2, false, true, SampleKind::F32}},
       {"OpenEXR window off the origin", {}, exr("RGB", Imf::HALF, {-3, 5}),
        {6, 2, false, false, SampleKind::F16}},
+      {"OpenEXR taller than a band", {}, exr("RGBA", Imf::HALF, {2, -7}, 2, 258),
+       {2, 258, false, true, SampleKind::F16}},
   };
   for (const Input& in : inputs) {
     SCOPED_TRACE(in.name);
@@ -410,11 +414,14 @@ TEST_F(Tool, ReadsEachLayoutIntoTheHostsPixels) {
 
 // Host pixels go out in the layout of the input: grey as the mean of red,
 // green and blue, alpha only where the input had it, 8-bit PNG only from an
-// 8-bit file, OpenEXR half only from half; samples rounded (never truncated)
-// and clamped, NaN as 0.
+// 8-bit file, OpenEXR half (PIZ) only from half, else float (uncompressed);
+// samples rounded (never truncated) and clamped, NaN as 0. Taller than a
+// band of rows, with the usual file permissions.
 TEST_F(Tool, WritesTheLayoutOfItsInput) {
   std::mt19937 rng(3);
-  const int w = 7, h = 3;
+  const int w = 7, h = 258;
+  const mode_t umaskNow = umask(0);
+  umask(umaskNow);
   struct Case {
     std::string ext;
     ImageLayout like;
@@ -454,11 +461,13 @@ TEST_F(Tool, WritesTheLayoutOfItsInput) {
       pixels.Set(2, 2, NAN);
       pixels.Set(2, 3, INFINITY);
     }
+    if (depth == HostDepth::Sixteen) pixels.Set(3, 1, 40000);  // above white
     for (const Case& c : cases) {
       SCOPED_TRACE(c.ext + " from host maximum " + std::to_string(hostMax) + ", grey " +
                    std::to_string(c.like.grey) + ", alpha " + std::to_string(c.like.alpha));
       const std::string path = Path("out" + c.ext);
       tessivo_tool::WriteImageFile(path, pixels.view, c.like);
+      EXPECT_EQ(fs::status(path).permissions(), fs::perms(0666 & ~umaskNow));
       if (c.ext == ".png") {
         const StoredPng p = ReadPng(path);
         ASSERT_EQ(std::tie(p.width, p.height, p.colorType, p.bitDepth),
@@ -467,7 +476,7 @@ TEST_F(Tool, WritesTheLayoutOfItsInput) {
         // Exact for integer hosts: round(sum * fileMax / (count * hostMax)).
         auto sample = [&](double sum, int count) {
           if (depth == HostDepth::Float) return Quantised(sum / count, fileMax);
-          return RoundedRatio(sum * fileMax, count * hostMax);
+          return std::min(fileMax, RoundedRatio(sum * fileMax, count * hostMax));
         };
         const int n = SamplesPerPixel(c.colorType);
         for (int i = 0; i < w * h; ++i) {
@@ -484,6 +493,8 @@ TEST_F(Tool, WritesTheLayoutOfItsInput) {
         const StoredExr e = ReadExr(path);
         ASSERT_EQ(std::tie(e.width, e.height, e.channels, e.type),
                   std::tie(w, h, c.channels, c.type));
+        EXPECT_EQ(e.compression,
+                  c.type == Imf::HALF ? Imf::PIZ_COMPRESSION : Imf::NO_COMPRESSION);
         const std::size_t n = e.channels.size();
         for (int i = 0; i < w * h; ++i) {
           for (std::size_t s = 0; s < n; ++s) {
@@ -590,6 +601,10 @@ TEST_F(Tool, FailsCleanlyLeavingTheOutputAlone) {
   std::mt19937 rng(7);
   for (int i = 0; i < 4 * 64 * 64; ++i) noise.samples.push_back(rng() % 65536);
   WritePng(Path("in.png"), noise);
+  // Small enough for the stream's buffer: its write fails only at the close.
+  StoredPng tiny{8, 8, PNG_COLOR_TYPE_RGB_ALPHA, 16, false, {}, {}, {}};
+  tiny.samples.assign(noise.samples.begin(), noise.samples.begin() + 4 * 64);
+  WritePng(Path("tiny.png"), tiny);
   std::ofstream(Path("text.png")) << "not an image";
   // A header claiming 16384 x 16384 16-bit RGBA over a 2-byte IDAT: refused
   // before 2 GiB are allocated for it, not when the data runs out.
@@ -635,6 +650,7 @@ TEST_F(Tool, FailsCleanlyLeavingTheOutputAlone) {
       {in + " " + Path("nowhere/out.png"), "", 1, "cannot create a temporary file"},
       {in + " " + result, small, 1, "cannot write PNG"},
       {in + " " + Path("out.exr"), small, 1, "cannot write OpenEXR"},
+      {Path("tiny.png") + " " + result, "trap '' XFSZ; ulimit -f 1;", 1, "cannot write: "},
       {in + " " + result, "TESSIVO_MODULE=" + Path("none.so"), 1, "does not exist"}};
   for (const auto& [args, env, status, says] : cases) {
     SCOPED_TRACE(args);
@@ -645,7 +661,7 @@ TEST_F(Tool, FailsCleanlyLeavingTheOutputAlone) {
     std::string content;
     std::ifstream(result) >> content;
     EXPECT_EQ(content, "precious");
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 7);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 8);
   }
 }
 
