@@ -191,13 +191,35 @@ void WriteRow8(const PF_Pixel8* alphaSrc, const float* r, const float* g, const 
   WriteRowWith<true>(alphaSrc, r, g, b, dst, width, stream, make);
 }
 
+// 16-bit pixels are aligned to 2 bytes only. The emulated target moves
+// interleaved lanes as typed words, so there they go through an aligned copy;
+// the others load and store them unaligned.
+HWY_INLINE void LoadWordPairs(DU du, const PF_Pixel16* p, VU& v0, VU& v1) {
+#if HWY_TARGET == HWY_EMU128
+  alignas(16) uint32_t words[2 * hn::MaxLanes(DU())];
+  hwy::CopyBytes<sizeof words>(p, words);
+  hn::LoadInterleaved2(du, words, v0, v1);
+#else
+  hn::LoadInterleaved2(du, reinterpret_cast<const uint32_t*>(p), v0, v1);
+#endif
+}
+
+HWY_INLINE void StoreWordPairs(VU v0, VU v1, DU du, PF_Pixel16* p) {
+#if HWY_TARGET == HWY_EMU128
+  alignas(16) uint32_t words[2 * hn::MaxLanes(DU())];
+  hn::StoreInterleaved2(v0, v1, du, words);
+  hwy::CopyBytes<sizeof words>(words, p);
+#else
+  hn::StoreInterleaved2(v0, v1, du, reinterpret_cast<uint32_t*>(p));
+#endif
+}
+
 // 16-bit pixels as two words: alpha | red << 16, then green | blue << 16.
 void ReadRow16(const PF_Pixel16* src, float* r, float* g, float* b, int width, bool stream) {
-  const auto* words = reinterpret_cast<const uint32_t*>(src);
-  ReadRowWith(src, r, g, b, width, stream, [words](size_t x, VF& vr, VF& vg, VF& vb) {
+  ReadRowWith(src, r, g, b, width, stream, [src](size_t x, VF& vr, VF& vg, VF& vb) {
     const DU du;
     VU ar, gb;
-    hn::LoadInterleaved2(du, words + 2 * x, ar, gb);
+    LoadWordPairs(du, src + x, ar, gb);
     vr = ToFloat(hn::ShiftRight<16>(ar));
     vg = ToFloat(hn::And(gb, hn::Set(du, 0xFFFF)));
     vb = ToFloat(hn::ShiftRight<16>(gb));
@@ -206,14 +228,13 @@ void ReadRow16(const PF_Pixel16* src, float* r, float* g, float* b, int width, b
 
 void WriteRow16(const PF_Pixel16* alphaSrc, const float* r, const float* g, const float* b,
                 PF_Pixel16* dst, int width, bool stream) {
-  const auto* in = reinterpret_cast<const uint32_t*>(alphaSrc);
   auto make = [=](size_t x, PF_Pixel16* out, auto) {
     const DU du;
     VU ar, gb;
-    hn::LoadInterleaved2(du, in + 2 * x, ar, gb);
+    LoadWordPairs(du, alphaSrc + x, ar, gb);
     ar = hn::Or(hn::And(ar, hn::Set(du, 0xFFFF)), hn::ShiftLeft<16>(Truncated(r + x, 0xFFFF)));
     gb = hn::Or(Truncated(g + x, 0xFFFF), hn::ShiftLeft<16>(Truncated(b + x, 0xFFFF)));
-    hn::StoreInterleaved2(ar, gb, du, reinterpret_cast<uint32_t*>(out));
+    StoreWordPairs(ar, gb, du, out);
   };
   WriteRowWith<false>(alphaSrc, r, g, b, dst, width, stream, make);
 }
