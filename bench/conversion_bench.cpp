@@ -215,8 +215,7 @@ void PlainStores(benchmark::State& state, const Depth* depth) {
   const PF_EffectWorld* in = Host().Input().Effect();
   PF_EffectWorld* out = Host().Output().Effect();
   auto row = [](const PF_EffectWorld* w, int y) {
-    return reinterpret_cast<Pixel*>(static_cast<unsigned char*>(w->data) +
-                                    std::ptrdiff_t(y) * w->rowbytes);
+    return reinterpret_cast<Pixel*>(const_cast<std::uint32_t*>(Words(w, y)));
   };
   auto rows = [&](const KoImage& planes) {
     for (int y = 0; y < bench::kHeight; ++y) {

@@ -142,9 +142,10 @@ HWY_INLINE void WriteRowWith(const Pixel* alphaSrc, const float* r, const float*
   constexpr size_t kBlock = kLanes > kLinePixels ? kLanes : kLinePixels;  // pixels
   const size_t n = static_cast<size_t>(width);
   const uintptr_t at = reinterpret_cast<uintptr_t>(dst);
+  const size_t head = (64 - at % 64) % 64 / sizeof(Pixel);  // pixels before the first line
   size_t x = 0;
-  if (stream && at % sizeof(Pixel) == 0 && (64 - at % 64) % 64 / sizeof(Pixel) + kBlock <= n) {
-    x = (64 - at % 64) % 64 / sizeof(Pixel);
+  if (stream && at % sizeof(Pixel) == 0 && head + kBlock <= n) {
+    x = head;
     scalar::WriteRow(alphaSrc, r, g, b, dst, x);
     for (; x + kBlock <= n; x += kBlock) {
       if constexpr (kPutsStreamed) {

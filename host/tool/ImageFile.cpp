@@ -17,7 +17,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <cmath>
 #include <csetjmp>
 #include <cstdint>
 #include <cstdio>
@@ -81,6 +80,12 @@ unsigned Quantise(double v, unsigned max) {
   return v >= max ? max : static_cast<unsigned>(v + 0.5);
 }
 
+// An integer sample of 0..from as 0..to, rounded to nearest; from and to
+// up to 65535, so the product stays within 32 bits.
+constexpr unsigned Rescale(unsigned v, unsigned from, unsigned to) {
+  return (v * to + from / 2) / from;
+}
+
 double HostMax(HostDepth depth) {
   return depth == HostDepth::Eight ? 255.0 : depth == HostDepth::Sixteen ? kHost16Max : 1.0;
 }
@@ -102,7 +107,7 @@ void ToHost(const In* from, unsigned char* to, std::size_t n, HostDepth depth) {
       if constexpr (sizeof(In) == 1) {
         out[i] = v;
       } else if constexpr (sizeof(In) == 2) {
-        out[i] = static_cast<std::uint8_t>((v * 255u + 32767u) / 65535u);
+        out[i] = static_cast<std::uint8_t>(Rescale(v, 65535, 255));
       } else {
         out[i] = static_cast<std::uint8_t>(Quantise(static_cast<double>(v) * 255.0, 255));
       }
@@ -112,9 +117,9 @@ void ToHost(const In* from, unsigned char* to, std::size_t n, HostDepth depth) {
     for (std::size_t i = 0; i < n; ++i) {
       const In v = from[i];
       if constexpr (sizeof(In) == 1) {
-        out[i] = static_cast<std::uint16_t>((v * kHost16Max + 127u) / 255u);
+        out[i] = static_cast<std::uint16_t>(Rescale(v, 255, kHost16Max));
       } else if constexpr (sizeof(In) == 2) {
-        out[i] = static_cast<std::uint16_t>((v * kHost16Max + 32767u) / 65535u);
+        out[i] = static_cast<std::uint16_t>(Rescale(v, 65535, kHost16Max));
       } else {
         out[i] = static_cast<std::uint16_t>(
             Quantise(static_cast<double>(v) * kHost16Max, kHost16Max));
@@ -167,7 +172,7 @@ void ToPngRow(const unsigned char* row, int width, HostDepth depth, bool grey, b
     for (int x = 0; x < width; ++x, p += 4) {
       for (int c : {1, 2, 3, 0}) {
         if (c == 0 && !alpha) break;
-        put((std::min<unsigned>(p[c], kHost16Max) * 65535u + kHost16Max / 2) / kHost16Max);
+        put(Rescale(std::min<unsigned>(p[c], kHost16Max), kHost16Max, 65535));
       }
     }
     return;
@@ -385,6 +390,21 @@ bool ExrInflationBounded(Imf::Compression c) {
 
 const char* const kArgbNames[4] = {"A", "R", "G", "B"};
 
+// Slices of the channels kArgbNames[first..3] of interleaved ARGB samples
+// of `type`, the pixel window.min at `base`, rows yStride bytes apart. A
+// channel the file lacks reads as 1.0 for alpha (opaque), 0.0 otherwise.
+Imf::FrameBuffer ArgbFrame(Imf::PixelType type, char* base, const Imath::Box2i& window,
+                           std::size_t yStride, int first) {
+  const std::size_t sampleBytes = type == Imf::HALF ? sizeof(Imath::half) : sizeof(float);
+  Imf::FrameBuffer frame;
+  for (int c = first; c < 4; ++c) {
+    frame.insert(kArgbNames[c], Imf::Slice::Make(type, base + sampleBytes * c, window,
+                                                 4 * sampleBytes, yStride, 1, 1,
+                                                 c == 0 ? 1.0 : 0.0));
+  }
+  return frame;
+}
+
 // A file stream that remembers a failed write, which OpenEXR's output file
 // would otherwise swallow when it finishes the file in its destructor.
 class ExrFileStream : public Imf::OStream {
@@ -429,18 +449,13 @@ void WriteExr(const std::string& path, std::FILE* f, const HostPixels& p,
     header.compression() = half ? Imf::PIZ_COMPRESSION : Imf::NO_COMPRESSION;
     for (int c = first; c < 4; ++c) header.channels().insert(kArgbNames[c], Imf::Channel(type));
     Imf::OutputFile out(stream, header);
-    const std::size_t sampleBytes = half ? sizeof(Imath::half) : sizeof(float);
-    const std::size_t xStride = 4 * sampleBytes;
     if (!half && p.depth == HostDepth::Float) {
-      Imf::FrameBuffer frame;
-      for (int c = first; c < 4; ++c) {
-        frame.insert(kArgbNames[c], Imf::Slice(Imf::FLOAT, reinterpret_cast<char*>(p.data) + 4 * c,
-                                               xStride, static_cast<std::size_t>(p.pitch)));
-      }
-      out.setFrameBuffer(frame);
+      out.setFrameBuffer(ArgbFrame(Imf::FLOAT, reinterpret_cast<char*>(p.data),
+                                   Imath::Box2i({0, 0}, {p.width - 1, p.height - 1}),
+                                   static_cast<std::size_t>(p.pitch), first));
       out.writePixels(p.height);
     } else {
-      const std::size_t rowBytes = xStride * p.width;
+      const std::size_t rowBytes = 4 * (half ? sizeof(Imath::half) : sizeof(float)) * p.width;
       std::vector<char> band(rowBytes * std::min(kBand, p.height));
       for (int top = 0; top < p.height; top += kBand) {
         const int rows = std::min(kBand, p.height - top);
@@ -453,13 +468,9 @@ void WriteExr(const std::string& path, std::FILE* f, const HostPixels& p,
             ToFloatRow(from, p.width, p.depth, reinterpret_cast<float*>(to));
           }
         }
-        const Imath::Box2i window({0, top}, {p.width - 1, top + rows - 1});
-        Imf::FrameBuffer frame;
-        for (int c = first; c < 4; ++c) {
-          frame.insert(kArgbNames[c], Imf::Slice::Make(type, band.data() + sampleBytes * c, window,
-                                                       xStride, rowBytes));
-        }
-        out.setFrameBuffer(frame);
+        out.setFrameBuffer(ArgbFrame(type, band.data(),
+                                     Imath::Box2i({0, top}, {p.width - 1, top + rows - 1}),
+                                     rowBytes, first));
         out.writePixels(rows);
       }
     }
@@ -604,29 +615,20 @@ void ImageReader::Impl::OpenExr() {
 void ImageReader::Impl::ReadExr(const HostPixels& p) {
   try {
     const Imath::Box2i window = exr->header().dataWindow();
-    constexpr std::size_t xStride = 4 * sizeof(float);
-    // A missing alpha is filled with 1.0, full opacity.
-    auto frameOf = [&](char* data, const Imath::Box2i& rows, std::size_t yStride) {
-      Imf::FrameBuffer frame;
-      for (int c = 0; c < 4; ++c) {
-        frame.insert(kArgbNames[c], Imf::Slice::Make(Imf::FLOAT, data + c * sizeof(float), rows,
-                                                     xStride, yStride, 1, 1, c == 0 ? 1.0 : 0.0));
-      }
-      return frame;
-    };
     if (p.depth == HostDepth::Float) {
-      exr->setFrameBuffer(frameOf(reinterpret_cast<char*>(p.data), window,
-                                  static_cast<std::size_t>(p.pitch)));
+      exr->setFrameBuffer(ArgbFrame(Imf::FLOAT, reinterpret_cast<char*>(p.data), window,
+                                    static_cast<std::size_t>(p.pitch), 0));
       exr->readPixels(window.min.y, window.max.y);
       return;
     }
-    const std::size_t rowBytes = xStride * p.width;
+    const std::size_t rowBytes = 4 * sizeof(float) * p.width;
     std::vector<float> band(4 * static_cast<std::size_t>(p.width) * std::min(kBand, p.height));
     for (int top = 0; top < p.height; top += kBand) {
       const int rows = std::min(kBand, p.height - top);
       const Imath::Box2i part({window.min.x, window.min.y + top},
                               {window.max.x, window.min.y + top + rows - 1});
-      exr->setFrameBuffer(frameOf(reinterpret_cast<char*>(band.data()), part, rowBytes));
+      exr->setFrameBuffer(ArgbFrame(Imf::FLOAT, reinterpret_cast<char*>(band.data()), part,
+                                    rowBytes, 0));
       exr->readPixels(part.min.y, part.max.y);
       for (int y = 0; y < rows; ++y) {
         ToHost(band.data() + y * 4 * static_cast<std::size_t>(p.width),

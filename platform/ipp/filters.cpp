@@ -45,7 +45,6 @@ constexpr int kBandRows = k::kSymmetricRowsBlock;
 struct GaussLayout {
   int kx = 0, ky = 0;         // taps per pass, odd
   int slots = 0;              // rows in the ring
-  std::int64_t ringStep = 0;  // bytes per ring row of the full width
   std::int64_t tapsX = 0, tapsY = 0, rows = 0, ringRows = 0, work = 0, ring = 0;
   std::int64_t bytes = 0;  // whole buffer, with slack for aligning its start
 };
@@ -63,7 +62,6 @@ GaussLayout LayoutFor(IppiSize roi, int kernelSize) {
   l.ky = static_cast<int>(std::min<std::int64_t>(kernelSize, 2 * std::int64_t{roi.height} - 1));
   const std::int64_t window = std::int64_t{kBandRows} + l.ky - 1;  // rows one band reads
   l.slots = static_cast<int>(std::min<std::int64_t>(window, roi.height));
-  l.ringStep = RingStep(roi.width);
   l.tapsX = 0;
   l.tapsY = l.tapsX + AlignUp(FloatBytes(l.kx / 2 + 1));
   l.rows = l.tapsY + AlignUp(FloatBytes(l.ky / 2 + 1));
@@ -71,7 +69,7 @@ GaussLayout LayoutFor(IppiSize roi, int kernelSize) {
   l.work = l.ringRows + AlignUp(window * std::int64_t{sizeof(float*)});
   l.ring = l.work + AlignUp(FloatBytes(std::int64_t{k::kSymmetricRowsBlock} *
                                        (std::int64_t{roi.width} + l.kx - 1)));
-  l.bytes = l.ring + l.ringStep * l.slots + kAlign;
+  l.bytes = l.ring + RingStep(roi.width) * l.slots + kAlign;
   return l;
 }
 
